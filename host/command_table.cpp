@@ -1,0 +1,37 @@
+// Dispatch of host commands and the module-wide ended state.
+#include "host_interface.h"
+
+namespace vuzov {
+
+std::atomic<std::uint32_t> EndedFlag{0};
+
+const Handler CommandTable[kCommandCount] = {
+    /*  1 */ nullptr,  // ColdStart
+    /*  2 */ nullptr,  // WarmStart
+    /*  3 */ nullptr,  // SingleAddressParser
+    /*  4 */ nullptr,  // BlockAddressParser
+    /*  5 */ nullptr,  // SingleRead
+    /*  6 */ nullptr,  // BlockRead
+    /*  7 */ nullptr,  // SingleWrite
+    /*  8 */ nullptr,
+    /*  9 */ nullptr,
+    /* 10 */ nullptr,  // BlockWrite
+    /* 11 */ nullptr,  // EndZem
+    /* 12 */ nullptr,  // CloseCom
+    /* 13 */ nullptr,  // ReOpenCom
+    /* 14 */ GetZemInfo,
+    /* 15 */ nullptr,  // ChangeZemParams
+    /* 16 */ nullptr,
+};
+
+std::uint32_t DispatchRequest(Request *request) {
+  if (EndedFlag.load() == 1) return kOk;
+  if (request == nullptr) return kFailed;
+  const std::uint32_t code = request->command;
+  if (code < 1 || code > kCommandCount) return kFailed;
+  const Handler handler = CommandTable[code - 1];
+  if (handler == nullptr) return kFailed;
+  return handler(request);
+}
+
+}  // namespace vuzov

@@ -1,0 +1,234 @@
+// The records a host exchanges with the module, the command table and the
+// module-wide state of the entry point.
+//
+// The records are a binary contract with hosts built elsewhere: packed, fields in
+// the host's order, pointer fields at the platform's pointer width. The asserts at
+// the end pin every size and offset, for the host's own 32-bit Windows layout and
+// for 64-bit Linux.
+#ifndef VUZOV_HOST_HOST_INTERFACE_H
+#define VUZOV_HOST_HOST_INTERFACE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "qarpro.h"
+
+namespace vuzov {
+
+#if defined(_WIN32)
+// A Win32 HANDLE, kept as the pointer-sized word the host reserves for it.
+using PortWord = void *;
+#else
+// A file descriptor; never 0 while a port is open.
+using PortWord = std::uint32_t;
+#endif
+
+#pragma pack(push, 1)
+
+struct LineSettings {
+  std::uint16_t baud;
+  std::uint16_t data_bits;
+  std::uint16_t stop_bits;  // 0 one, 1 one and a half, 2 two
+  std::uint16_t parity;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+};
+
+struct PortBlock {
+  char name[12];
+  LineSettings line;
+  std::uint16_t flags;  // DTR/RTS modes
+};
+
+inline constexpr std::size_t kTransmitAreaSize = 256;
+inline constexpr std::size_t kReceiveAreaSize = 262;
+
+struct InstanceState {
+  std::uint32_t timeout;  // read timeout in 10 ms units
+  PortWord port;          // 0: no port open
+  PortBlock port_block;
+  std::uint8_t transmit[kTransmitAreaSize];
+  std::uint8_t receive[kReceiveAreaSize];
+  std::uint32_t client_id;  // the host writes its client id here; the first byte is the id
+};
+
+struct Request {
+  InstanceState *state;
+  std::uint32_t command;
+  std::int32_t instance;
+  std::uint32_t host_reserved;
+  void *params;
+};
+
+struct PointBlock {
+  const char *address;
+  std::uint8_t host_reserved1[12];
+  std::int32_t panel;
+  std::uint8_t host_reserved2[20];
+  void *result;  // SingleRead: int32_t result word; SingleWrite: WriteStatus
+};
+
+struct DriverInfo {
+  std::uint32_t kind;  // always 810
+  const char *name;
+  const char *banner;
+  std::uint32_t state_size;
+  std::uint32_t word4;  // always 4
+  LineSettings line;
+  std::uint32_t word3;  // always 3
+};
+
+struct AddressBlock {
+  const char *address;
+  std::uint8_t host_reserved[20];
+  std::int32_t panel;
+};
+
+struct StartParams {
+  char port_name[12];
+  std::uint32_t enable;
+  std::uint32_t timeout;
+  LineSettings line;
+};
+
+struct ChangeParams {
+  char port_name[12];
+  std::uint32_t timeout;  // 0 and 0xFFFFFFFF keep the current one
+  LineSettings line;      // applied when the baud word, as int16, is not 0
+};
+
+struct WriteStatus {
+  std::uint16_t host_reserved;
+  std::uint16_t acknowledged;
+};
+
+#pragma pack(pop)
+
+// Command codes as the host sends them.
+enum Command : std::uint32_t {
+  kColdStart = 1,
+  kWarmStart = 2,
+  kSingleAddressParser = 3,
+  kBlockAddressParser = 4,
+  kSingleRead = 5,
+  kBlockRead = 6,
+  kSingleWrite = 7,
+  kBlockWrite = 10,
+  kEndZem = 11,
+  kCloseCom = 12,
+  kReOpenCom = 13,
+  kGetZemInfo = 14,
+  kChangeZemParams = 15,
+};
+
+inline constexpr std::uint32_t kCommandCount = 16;
+
+// Module result codes.
+inline constexpr std::uint32_t kOk = 0;
+inline constexpr std::uint32_t kNotPossible = 1;
+inline constexpr std::uint32_t kFailed = 2;
+
+// Log levels of the host's err().
+inline constexpr std::int32_t kLogInfo = 0;
+inline constexpr std::int32_t kLogNotice = 32;
+
+using Handler = std::uint32_t (*)(Request *);
+
+// Slot i serves command code i + 1; an empty slot is nullptr.
+extern const Handler CommandTable[kCommandCount];
+
+// Set by EndZem, cleared by ColdStart; while set, ZemMain answers 0 to everything.
+// Shared by every instance the host runs through this loaded module.
+extern std::atomic<std::uint32_t> EndedFlag;
+
+// The dispatcher behind the exported entry point.
+std::uint32_t DispatchRequest(Request *request);
+
+std::uint32_t GetZemInfo(Request *request);
+
+// The strings GetZemInfo hands out.
+extern const char kDriverName[];
+extern const char kDriverBanner[];
+inline constexpr std::size_t kDriverBannerLength = 223;
+
+// ---- Layout of the binary contract ----------------------------------------
+
+#define VUZOV_RECORD(T)                                                      \
+  static_assert(std::is_standard_layout_v<T>, #T " must be standard layout"); \
+  static_assert(std::is_trivially_copyable_v<T>, #T " must be trivially copyable")
+VUZOV_RECORD(LineSettings);
+VUZOV_RECORD(PortBlock);
+VUZOV_RECORD(InstanceState);
+VUZOV_RECORD(Request);
+VUZOV_RECORD(PointBlock);
+VUZOV_RECORD(DriverInfo);
+VUZOV_RECORD(AddressBlock);
+VUZOV_RECORD(StartParams);
+VUZOV_RECORD(ChangeParams);
+VUZOV_RECORD(WriteStatus);
+#undef VUZOV_RECORD
+
+static_assert(sizeof(LineSettings) == 8);
+static_assert(offsetof(LineSettings, baud) == 0 && offsetof(LineSettings, data_bits) == 2 &&
+              offsetof(LineSettings, stop_bits) == 4 && offsetof(LineSettings, parity) == 6);
+static_assert(sizeof(PortBlock) == 22);
+static_assert(offsetof(PortBlock, name) == 0 && offsetof(PortBlock, line) == 12 &&
+              offsetof(PortBlock, flags) == 20);
+static_assert(sizeof(StartParams) == 28);
+static_assert(offsetof(StartParams, port_name) == 0 && offsetof(StartParams, enable) == 12 &&
+              offsetof(StartParams, timeout) == 16 && offsetof(StartParams, line) == 20);
+static_assert(sizeof(ChangeParams) == 24);
+static_assert(offsetof(ChangeParams, port_name) == 0 && offsetof(ChangeParams, timeout) == 12 &&
+              offsetof(ChangeParams, line) == 16);
+static_assert(sizeof(WriteStatus) == 4 && offsetof(WriteStatus, acknowledged) == 2);
+
+// The port word is 4 bytes on both builds, so the state is 552 bytes on both.
+static_assert(sizeof(PortWord) == 4 || sizeof(void *) == 8);
+static_assert(offsetof(InstanceState, timeout) == 0);
+static_assert(offsetof(InstanceState, port) == 4);
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(void *) == 4);
+static_assert(sizeof(InstanceState) == 552);
+static_assert(offsetof(InstanceState, port_block) == 8 && offsetof(InstanceState, transmit) == 30 &&
+              offsetof(InstanceState, receive) == 286 && offsetof(InstanceState, client_id) == 548);
+static_assert(sizeof(Request) == 20);
+static_assert(offsetof(Request, state) == 0 && offsetof(Request, command) == 4 &&
+              offsetof(Request, instance) == 8 && offsetof(Request, host_reserved) == 12 &&
+              offsetof(Request, params) == 16);
+static_assert(sizeof(PointBlock) == 44);
+static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 16 &&
+              offsetof(PointBlock, result) == 40);
+static_assert(sizeof(DriverInfo) == 32);
+static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
+              offsetof(DriverInfo, banner) == 8 && offsetof(DriverInfo, state_size) == 12 &&
+              offsetof(DriverInfo, word4) == 16 && offsetof(DriverInfo, line) == 20 &&
+              offsetof(DriverInfo, word3) == 28);
+static_assert(sizeof(AddressBlock) == 28);
+static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 24);
+#elif defined(__x86_64__) && !defined(_WIN32)
+static_assert(sizeof(PortWord) == 4);
+static_assert(sizeof(InstanceState) == 552);
+static_assert(offsetof(InstanceState, port_block) == 8 && offsetof(InstanceState, transmit) == 30 &&
+              offsetof(InstanceState, receive) == 286 && offsetof(InstanceState, client_id) == 548);
+static_assert(sizeof(Request) == 28);
+static_assert(offsetof(Request, state) == 0 && offsetof(Request, command) == 8 &&
+              offsetof(Request, instance) == 12 && offsetof(Request, host_reserved) == 16 &&
+              offsetof(Request, params) == 20);
+static_assert(sizeof(PointBlock) == 52);
+static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 20 &&
+              offsetof(PointBlock, result) == 44);
+static_assert(sizeof(DriverInfo) == 40);
+static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
+              offsetof(DriverInfo, banner) == 12 && offsetof(DriverInfo, state_size) == 20 &&
+              offsetof(DriverInfo, word4) == 24 && offsetof(DriverInfo, line) == 28 &&
+              offsetof(DriverInfo, word3) == 36);
+static_assert(sizeof(AddressBlock) == 32);
+static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 28);
+#else
+#error "the host records are laid out for i686 Windows and x86-64 Linux only"
+#endif
+
+}  // namespace vuzov
+
+#endif
