@@ -30,3 +30,41 @@ if(WIN32)
                    -DPORT_DIR=${VUZOV_WINE_PORT_DIR} -DPREFIX=${VUZOV_WINEPREFIX} -P ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.cmake)
   set_tests_properties(wine_prefix_setup PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
 endif()
+
+# A test program that needs a serial line with a panel side. On Linux the test
+# makes its own pty pair. Under Wine, ptylink (built for this machine, not for
+# Windows) links COM<a> and COM<b> through two ptys and runs the program with
+# VUZOV_TEST_PORT / VUZOV_TEST_PEER naming them; each such test gets its own pair.
+set_property(GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR 1)
+if(WIN32)
+  set(VUZOV_PTYLINK ${PROJECT_BINARY_DIR}/native/ptylink)
+  add_custom_command(OUTPUT ${VUZOV_PTYLINK}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/native
+    COMMAND c++ -std=c++17 -O2 -Wall -o ${VUZOV_PTYLINK} ${PROJECT_SOURCE_DIR}/tests/support/ptylink.cpp
+    DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/ptylink.cpp
+    COMMENT "Building ptylink for the machine that runs Wine")
+  add_custom_target(native_ptylink ALL DEPENDS ${VUZOV_PTYLINK})
+endif()
+
+function(vuzov_add_line_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(WIN32)
+    get_property(pair GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR)
+    math(EXPR peer "${pair} + 1")
+    math(EXPR next "${pair} + 2")
+    if(next GREATER 17)
+      message(FATAL_ERROR "more line tests than the prefix has COM ports")
+    endif()
+    set_property(GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR ${next})
+    add_test(NAME ${name}
+             COMMAND ${VUZOV_PTYLINK} ${VUZOV_WINE_PORT_DIR} ${pair} ${peer} --
+                     ${VUZOV_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    add_dependencies(${name} native_ptylink)
+  else()
+    add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}")
+endfunction()

@@ -78,7 +78,8 @@ TEST_F(EntryTest, GetZemInfoFillsTheRecordAndLogs) {
   }
   EXPECT_EQ(info.kind, 810u);
   EXPECT_STREQ(info.name, "FIREPANEL FP11x ");
-  EXPECT_EQ(info.banner, kDriverBanner);
+  const char *banner = info.banner;  // a packed field: read it by value
+  EXPECT_EQ(banner, kDriverBanner);
   EXPECT_EQ(info.state_size, 552u);
   EXPECT_EQ(info.word4, 4u);
   EXPECT_EQ(info.line.baud, 9600);

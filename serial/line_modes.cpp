@@ -1,0 +1,20 @@
+// How the line-control flags word selects the DTR and RTS modes. The bits are
+// tested in a fixed order and the first match wins; no other bit has an effect.
+#include "serial_port.h"
+
+namespace vuzov {
+
+DtrMode DtrModeFor(std::uint16_t flags) {
+  if (flags & 0x0101) return DtrMode::kOn;
+  if (flags & 0x8000) return DtrMode::kHandshake;
+  return DtrMode::kOff;
+}
+
+RtsMode RtsModeFor(std::uint16_t flags) {
+  if (flags & 0x0202) return RtsMode::kOn;
+  if (flags & 0x1000) return RtsMode::kHandshake;
+  if (flags & 0x2000) return RtsMode::kToggle;
+  return RtsMode::kOff;
+}
+
+}  // namespace vuzov
