@@ -1,13 +1,14 @@
 // Dispatch of host commands and the module-wide ended state.
 #include "host_interface.h"
+#include "lifecycle.h"
 
 namespace vuzov {
 
 std::atomic<std::uint32_t> EndedFlag{0};
 
 const Handler CommandTable[kCommandCount] = {
-    /*  1 */ nullptr,  // ColdStart
-    /*  2 */ nullptr,  // WarmStart
+    /*  1 */ ColdStart,
+    /*  2 */ WarmStart,
     /*  3 */ nullptr,  // SingleAddressParser
     /*  4 */ nullptr,  // BlockAddressParser
     /*  5 */ nullptr,  // SingleRead
@@ -16,11 +17,11 @@ const Handler CommandTable[kCommandCount] = {
     /*  8 */ nullptr,
     /*  9 */ nullptr,
     /* 10 */ nullptr,  // BlockWrite
-    /* 11 */ nullptr,  // EndZem
-    /* 12 */ nullptr,  // CloseCom
-    /* 13 */ nullptr,  // ReOpenCom
+    /* 11 */ EndZem,
+    /* 12 */ CloseCom,
+    /* 13 */ ReOpenCom,
     /* 14 */ GetZemInfo,
-    /* 15 */ nullptr,  // ChangeZemParams
+    /* 15 */ ChangeZemParams,
     /* 16 */ nullptr,
 };
 

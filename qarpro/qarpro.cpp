@@ -43,6 +43,10 @@ struct Runtime {
   bool discovery = false;
   std::atomic<std::uint64_t> lookups{0};
 
+  // Sinks are called under these, so that a host that replaces a sink knows no
+  // call of the old one is still running. A sink must not log or store itself.
+  std::mutex log_sink_mutex;
+  std::mutex gate_sink_mutex;
   QarLogSink log_sink = nullptr;
   void *log_user = nullptr;
   QarGateSink gate_sink = nullptr;
@@ -141,8 +145,6 @@ uint16_t QarGetGateId(uint8_t, const char *name, uint32_t *gate_id) {
 uint16_t QarPutGateVal(uint8_t client, uint32_t gate_id, int32_t, double value, int32_t,
                        int32_t) {
   Runtime &rt = TheRuntime();
-  QarGateSink sink;
-  void *user;
   std::string name;
   {
     std::lock_guard<std::mutex> lock(rt.mutex);
@@ -150,12 +152,11 @@ uint16_t QarPutGateVal(uint8_t client, uint32_t gate_id, int32_t, double value, 
     Gate &gate = rt.gates[gate_id - 1];
     gate.value = value;
     ++gate.stores;
-    sink = rt.gate_sink;
-    user = rt.gate_user;
     name = gate.name;
   }
-  // Outside the lock, so the sink may call back into the library.
-  if (sink != nullptr) sink(user, client, gate_id, name.c_str(), value);
+  // Outside the table's lock, so the sink may read the table.
+  std::lock_guard<std::mutex> sink_lock(rt.gate_sink_mutex);
+  if (rt.gate_sink != nullptr) rt.gate_sink(rt.gate_user, client, gate_id, name.c_str(), value);
   return 0;
 }
 
@@ -176,15 +177,9 @@ void err(int32_t level, const char *format, ...) {
   va_end(args);
 
   Runtime &rt = TheRuntime();
-  QarLogSink sink;
-  void *user;
-  {
-    std::lock_guard<std::mutex> lock(rt.mutex);
-    sink = rt.log_sink;
-    user = rt.log_user;
-  }
-  if (sink != nullptr) {
-    sink(user, level, line.c_str());
+  std::lock_guard<std::mutex> sink_lock(rt.log_sink_mutex);
+  if (rt.log_sink != nullptr) {
+    rt.log_sink(rt.log_user, level, line.c_str());
   } else {
     WriteToStderr(level, line.c_str());
   }
@@ -192,14 +187,14 @@ void err(int32_t level, const char *format, ...) {
 
 void QarHostSetLogSink(QarLogSink sink, void *user) {
   Runtime &rt = TheRuntime();
-  std::lock_guard<std::mutex> lock(rt.mutex);
+  std::lock_guard<std::mutex> lock(rt.log_sink_mutex);
   rt.log_sink = sink;
   rt.log_user = user;
 }
 
 void QarHostSetGateSink(QarGateSink sink, void *user) {
   Runtime &rt = TheRuntime();
-  std::lock_guard<std::mutex> lock(rt.mutex);
+  std::lock_guard<std::mutex> lock(rt.gate_sink_mutex);
   rt.gate_sink = sink;
   rt.gate_user = user;
 }

@@ -52,7 +52,9 @@ typedef void (*QarLogSink)(void *user, int32_t level, const char *line);
 typedef void (*QarGateSink)(void *user, uint8_t client, uint32_t gate_id, const char *name,
                             double value);
 
-/* Log lines go to the sink; NULL restores the default (stderr). */
+/* Log lines go to the sink; NULL restores the default (stderr). Once a setter
+ * returns, no call of the sink it replaced is still running. A sink must not
+ * log (or, for the gate sink, store a gate value) itself. */
 QARPRO_API void QarHostSetLogSink(QarLogSink sink, void *user);
 /* Every QarPutGateVal is reported to the sink after the table is updated. */
 QARPRO_API void QarHostSetGateSink(QarGateSink sink, void *user);

@@ -3,6 +3,7 @@
 #ifndef VUZOV_TESTS_HOST_CAPTURE_H
 #define VUZOV_TESTS_HOST_CAPTURE_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ class HostCapture {
   std::vector<std::string> Texts() const;
   std::vector<GateStore> Stores() const;
   void Clear();
+  // Waits until `text` has been logged `count` times, at most timeout_ms.
+  bool WaitForText(const std::string &text, int count, int timeout_ms);
+  int CountOf(const std::string &text) const;
 
  private:
   static void OnLog(void *user, std::int32_t level, const char *line);
@@ -47,6 +51,7 @@ class HostCapture {
                       double value);
 
   mutable std::mutex mutex_;
+  std::condition_variable logged_;
   std::vector<LogLine> lines_;
   std::vector<GateStore> stores_;
 };
