@@ -78,7 +78,8 @@ TEST_F(EntryTest, GetZemInfoFillsTheRecordAndLogs) {
   }
   EXPECT_EQ(info.kind, 810u);
   EXPECT_STREQ(info.name, "FIREPANEL FP11x ");
-  EXPECT_EQ(info.banner, kDriverBanner);
+  const char *const banner = info.banner;  // packed: never bind a reference to the field
+  EXPECT_EQ(banner, kDriverBanner);
   EXPECT_EQ(info.state_size, 552u);
   EXPECT_EQ(info.word4, 4u);
   EXPECT_EQ(info.line.baud, 9600);

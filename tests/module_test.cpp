@@ -33,8 +33,9 @@ TEST_F(ModuleTest, GetZemInfoThroughTheExport) {
   EXPECT_EQ(info.kind, 810u);
   EXPECT_EQ(info.state_size, 552u);
   EXPECT_STREQ(info.name, "FIREPANEL FP11x ");
-  ASSERT_NE(info.banner, nullptr);
-  EXPECT_EQ(std::strlen(info.banner), 223u);
+  const char *const banner = info.banner;  // packed: never bind a reference to the field
+  ASSERT_NE(banner, nullptr);
+  EXPECT_EQ(std::strlen(banner), 223u);
   // The line reached this host's log through the host library the module imports.
   ASSERT_EQ(host.Lines().size(), 1u);
   EXPECT_EQ(host.Lines()[0], (vuzov_test::LogLine{0, "ZODODA> GetZemInfo() exited"}));
