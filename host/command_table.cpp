@@ -1,6 +1,7 @@
 // Dispatch of host commands and the module-wide ended state.
 #include "host_interface.h"
 #include "lifecycle.h"
+#include "panel_protocol.h"
 
 namespace vuzov {
 
@@ -9,7 +10,7 @@ std::atomic<std::uint32_t> EndedFlag{0};
 const Handler CommandTable[kCommandCount] = {
     /*  1 */ ColdStart,
     /*  2 */ WarmStart,
-    /*  3 */ nullptr,  // SingleAddressParser
+    /*  3 */ SingleAddressParser,
     /*  4 */ nullptr,  // BlockAddressParser
     /*  5 */ nullptr,  // SingleRead
     /*  6 */ nullptr,  // BlockRead
