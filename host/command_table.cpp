@@ -12,9 +12,9 @@ const Handler CommandTable[kCommandCount] = {
     /*  2 */ WarmStart,
     /*  3 */ SingleAddressParser,
     /*  4 */ nullptr,  // BlockAddressParser
-    /*  5 */ nullptr,  // SingleRead
+    /*  5 */ SingleRead,
     /*  6 */ nullptr,  // BlockRead
-    /*  7 */ nullptr,  // SingleWrite
+    /*  7 */ SingleWrite,
     /*  8 */ nullptr,
     /*  9 */ nullptr,
     /* 10 */ nullptr,  // BlockWrite
