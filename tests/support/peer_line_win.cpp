@@ -48,7 +48,12 @@ class ComPeer : public PeerLine {
     const std::string request = FromEnvironment("VUZOV_TEST_HANGUP");
     HANDLE file = CreateFileA(request.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(file);
+    // The launcher removes the request once the line is gone.
+    for (int i = 0; i < 200 && GetFileAttributesA(request.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+      Sleep(10);
+    }
   }
 
  private:
@@ -97,6 +102,8 @@ std::unique_ptr<PeerLine> PeerLine::Create(std::string *error) {
     CloseHandle(handle);
     return nullptr;
   }
+  // Whatever an earlier test left on the line is not this test's.
+  PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return std::make_unique<ComPeer>(handle, driver_port);
 }
 
