@@ -1,0 +1,156 @@
+// Inside the simulator: the state its thread shares with callers, and the engine
+// that runs on that thread. Not part of the library's interface.
+#ifndef PANELSIM_ENGINE_H
+#define PANELSIM_ENGINE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line.h"
+#include "scenario.h"
+#include "simulator.h"
+
+namespace panelsim {
+
+struct Simulator::Shared {
+  explicit Shared(std::size_t history_length) : history(history_length) {}
+  void Wake() const;
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  Stats stats;
+  std::deque<TraceEvent> received;
+  std::size_t history;
+  std::function<void(const TraceEvent &)> trace;
+  std::vector<Action> injected;
+  bool stop_requested = false;
+  std::string line_path;
+  UniqueFd wake;  // an eventfd the engine waits on beside the line
+};
+
+class Simulator::Engine {
+ public:
+  Engine(const Scenario &scenario, const Options &options, Shared *shared);
+  ~Engine() { Join(); }
+  Engine(const Engine &) = delete;
+  Engine &operator=(const Engine &) = delete;
+
+  // Opens the line on the caller's thread, so that a failure is reported
+  // there, then starts the engine's thread.
+  bool Start(std::string *error);
+  void Join();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  using TimePoint = Clock::time_point;
+
+  struct Pending {
+    Message message;
+    std::string label;
+    unsigned times_sent = 0;
+  };
+  struct Inbound {
+    std::uint8_t byte;
+    TimePoint time;
+  };
+  // One reply on its way out, a byte at a time at absolute deadlines.
+  struct Outgoing {
+    std::vector<std::uint8_t> bytes;
+    std::size_t written = 0;
+    TimePoint due;
+    Duration spacing{};
+    bool keep_gaps = false;  // dribble: every gap is measured from the last write
+    bool blocked = false;    // the line would not take a byte
+    bool carries_message = false;  // the frame of pending_.front()
+    std::string note;
+  };
+
+  void Run();
+  void Loop();
+  void Step(TimePoint now);
+  void WaitForWork();
+  std::optional<TimePoint> NextDeadline() const;
+  bool TakeInjected(TimePoint now);
+  void Finish();
+
+  bool OpenLine(TimePoint now, std::string *error);
+  void ReopenIfDue(TimePoint now);
+  void HangUp(const std::optional<Duration> &return_after, TimePoint now);
+  std::size_t ReadInput(TimePoint now);  // bytes read
+  void SendDueBytes(TimePoint now);
+  void WriteOneByte(TimePoint now);
+
+  void FireDueTimeEvents(TimePoint now);
+  void FirePollEvents(std::uint64_t poll, TimePoint now);
+  void Perform(const Action &action, TimePoint now);
+
+  void ProcessInbound(TimePoint now);
+  bool TakeCommandFrame(TimePoint now);
+  void HandlePoll(TimePoint arrived, TimePoint now);
+  void AnswerPoll(TimePoint now);
+  void ApplyPollFault(TimePoint now);
+  void HandleAck(TimePoint arrived);
+  void HandleCommand(char letter, const std::vector<std::uint8_t> &frame, TimePoint arrived,
+                     TimePoint now);
+
+  void StartReply(std::vector<std::uint8_t> bytes, Duration gap, const std::string &note,
+                  TimePoint now);
+  // The waiting message's frame, or a status frame when none waits.
+  std::vector<std::uint8_t> FrameToSend(std::size_t length) const;
+  void SendFrame(std::vector<std::uint8_t> frame, Duration gap, const std::string &how,
+                 TimePoint now);
+  std::vector<std::uint8_t> Noise(unsigned count, const std::optional<std::uint8_t> &first);
+
+  void Emit(TraceEvent::Kind kind, std::vector<std::uint8_t> bytes, TimePoint time,
+            const std::string &note);
+  void Note(TimePoint time, const std::string &note);
+  void EndWithError(TimePoint now, const std::string &error);
+  template <typename Change>
+  void Count(Change change);
+
+  const Options options_;
+  const LineSettings settings_;
+  const FrameLayout layout_;
+  const Duration byte_time_;
+  const Duration command_window_;
+  const bool clock_from_first_poll_;
+  std::vector<Event> time_events_;
+  std::vector<Event> poll_events_;
+  std::size_t next_time_event_ = 0;
+  std::size_t next_poll_event_ = 0;
+  Shared *const shared_;
+
+  Line line_;
+  LinkOwner link_;
+  TimePoint run_start_;
+  std::optional<TimePoint> clock_start_;
+  std::deque<Pending> pending_;
+  bool awaiting_ack_ = false;  // the last reply carried pending_.front()
+  // When that reply's first byte went out: only an ACK that arrived later can
+  // be the host's answer to it, not one for a stray byte read before it.
+  std::optional<TimePoint> message_on_line_since_;
+  std::deque<Fault> poll_faults_;
+  std::deque<Fault> command_faults_;
+  std::deque<Inbound> inbound_;
+  std::optional<Outgoing> outgoing_;
+  TimePoint line_free_at_;
+  std::optional<TimePoint> command_deadline_;
+  std::optional<TimePoint> reopen_at_;
+  std::uint64_t polls_seen_ = 0;
+  std::uint32_t noise_state_ = 0x2545F491u;
+  bool ended_ = false;
+  std::string end_error_;
+  std::thread thread_;
+};
+
+}  // namespace panelsim
+
+#endif
