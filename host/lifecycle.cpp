@@ -130,10 +130,21 @@ PortWord OpenComFor(InstanceState *state, const PortBlock &block) {
   return port;
 }
 
-// A start timeout of 0 would let every read wait for ever: one silent panel
-// would hold the host's thread. Such a start gets the port's opening default.
+// The port counts its read timeout in 32-bit milliseconds: beyond this many
+// units (49.7 days) the wait wraps around.
+constexpr std::uint32_t kLongestTimeout = 0xFFFFFFFFu / 10;
+
+// A start timeout of 0 would let every read wait for ever, and one beyond
+// kLongestTimeout (-1 or INT_MAX from a host) for weeks: one silent panel would
+// hold the host's thread. Such a start gets the port's opening default.
 std::uint32_t UsableStartTimeout(std::uint32_t timeout) {
-  return timeout == 0 ? kOpeningReadTimeout : timeout;
+  return timeout == 0 || timeout > kLongestTimeout ? kOpeningReadTimeout : timeout;
+}
+
+// 0 and 0xFFFFFFFF ask to keep the current timeout; so does any other value
+// the port cannot wait for.
+bool ChangesTimeout(std::uint32_t timeout) {
+  return timeout != 0 && timeout != kKeepTimeout && timeout <= kLongestTimeout;
 }
 
 }  // namespace
@@ -268,7 +279,7 @@ std::uint32_t ChangeZemParams(Request *request) {
   }
   const ChangeParams params = *static_cast<const ChangeParams *>(request->params);
   InstanceState *state = request->state;
-  if (params.timeout != 0 && params.timeout != kKeepTimeout) state->timeout = params.timeout;
+  if (ChangesTimeout(params.timeout)) state->timeout = params.timeout;
 
   const PortName new_name = NameOf(params.port_name);
   const PortName old_name = NameOf(state->port_block.name);
