@@ -1,6 +1,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "instance_thread.h"
@@ -44,10 +45,8 @@ constexpr std::size_t kStackFloor = 0;
 }  // namespace
 
 bool StartInstanceThread(InstanceState *state) {
-  std::size_t stack = kInstanceThreadStack;
-  const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
-  if (stack < minimum) stack = minimum;
-  if (stack < kStackFloor) stack = kStackFloor;
+  const std::size_t stack = std::max({static_cast<std::size_t>(kInstanceThreadStack),
+                                      static_cast<std::size_t>(PTHREAD_STACK_MIN), kStackFloor});
   ThreadAttributes attributes;
   if (!attributes.Configure(stack)) return false;
   pthread_t thread;

@@ -197,7 +197,7 @@ std::uint32_t ColdStart(Request *request) {
   if (Waiting().Has(state)) return kOk;  // its client and thread are still there
 
   char client_name[32];
-  std::snprintf(client_name, sizeof client_name, "VUZOV No_%02d",
+  (void)std::snprintf(client_name, sizeof client_name, "VUZOV No_%02d",
                 static_cast<int>(request->instance));
   if (QarMkClient(client_name, 1, 0, ClientIdSlot(state)) != 0) return kNotPossible;
 

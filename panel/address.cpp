@@ -44,7 +44,7 @@ bool Allowed(std::size_t position, char character) {
 std::uint32_t Parse(AddressBlock *block) {
   if (block == nullptr) return kFailed;
   // A null text is judged as an empty one: too short.
-  char copy[kWorkingCopySize];
+  char copy[kWorkingCopySize] = {};
   CopyAddress(block->address, copy);
   if (std::strlen(copy) < kJudgedLength) {
     err(kLogInfo, "ZODODA> Parse() wrong length address string '%s'", copy);

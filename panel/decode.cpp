@@ -71,26 +71,26 @@ struct GateName {
 
 GateName MessageTypeName(std::int32_t panel) {
   GateName name;
-  std::snprintf(name.text, sizeof name.text, "CP%dMS", static_cast<int>(panel));
+  (void)std::snprintf(name.text, sizeof name.text, "CP%dMS", static_cast<int>(panel));
   return name;
 }
 
 GateName StateName(std::int32_t panel) {
   GateName name;
-  std::snprintf(name.text, sizeof name.text, "CP%dST", static_cast<int>(panel));
+  (void)std::snprintf(name.text, sizeof name.text, "CP%dST", static_cast<int>(panel));
   return name;
 }
 
 GateName ZoneName(std::int32_t panel, std::int32_t zone) {
   GateName name;
-  std::snprintf(name.text, sizeof name.text, "CP%dZ%d", static_cast<int>(panel),
+  (void)std::snprintf(name.text, sizeof name.text, "CP%dZ%d", static_cast<int>(panel),
                 static_cast<int>(zone));
   return name;
 }
 
 GateName ElementName(std::int32_t panel, std::int32_t zone, std::int32_t element) {
   GateName name;
-  std::snprintf(name.text, sizeof name.text, "CP%dZ%dE%d", static_cast<int>(panel),
+  (void)std::snprintf(name.text, sizeof name.text, "CP%dZ%dE%d", static_cast<int>(panel),
                 static_cast<int>(zone), static_cast<int>(element));
   return name;
 }

@@ -69,7 +69,7 @@ std::uint32_t AddGateLocked(Runtime &rt, const std::string &name) {
 }
 
 void WriteToStderr(std::int32_t level, const char *line) {
-  std::fprintf(stderr, "[%d] %s\n", static_cast<int>(level), line);
+  (void)std::fprintf(stderr, "[%d] %s\n", static_cast<int>(level), line);
 }
 
 }  // namespace
@@ -162,19 +162,20 @@ uint16_t QarPutGateVal(uint8_t client, uint32_t gate_id, int32_t, double value, 
 
 void err(int32_t level, const char *format, ...) {
   if (format == nullptr) return;
-  va_list args;
-  va_start(args, format);
+  // The arguments are walked twice, once to size the line and once to print it.
   va_list sizing;
-  va_copy(sizing, args);
+  va_start(sizing, format);
   const int length = std::vsnprintf(nullptr, 0, format, sizing);
   va_end(sizing);
   std::string line;
   if (length > 0) {
     line.resize(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(&line[0], line.size(), format, args);
+    va_list args;
+    va_start(args, format);
+    (void)std::vsnprintf(&line[0], line.size(), format, args);
+    va_end(args);
     line.resize(static_cast<std::size_t>(length));
   }
-  va_end(args);
 
   Runtime &rt = TheRuntime();
   std::lock_guard<std::mutex> sink_lock(rt.log_sink_mutex);
@@ -247,7 +248,7 @@ uint16_t QarHostGetGate(uint32_t gate_id, char *name, uint32_t name_size, double
   if (gate_id == 0 || gate_id > rt.gates.size()) return 1;
   const Gate &gate = rt.gates[gate_id - 1];
   if (name != nullptr && name_size > 0) {
-    std::snprintf(name, name_size, "%s", gate.name.c_str());
+    (void)std::snprintf(name, name_size, "%s", gate.name.c_str());
   }
   if (value != nullptr) *value = gate.value;
   if (stores != nullptr) *stores = gate.stores;

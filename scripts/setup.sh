@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386
   socat procps
+  clang-tidy cppcheck
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -228,7 +228,7 @@ int WaitReadable(int fd, bool unlimited, Clock::time_point deadline) {
       if (unlimited || Clock::now() < deadline) continue;
       return 0;
     }
-    if (pfd.revents & POLLIN) return 1;
+    if ((pfd.revents & POLLIN) != 0) return 1;
     return -1;  // POLLHUP, POLLERR or POLLNVAL without data
   }
 }
