@@ -171,6 +171,7 @@ class BadInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EndedFlag.store(0);
+    state.value.port = PortWord{};
     std::string error;
     peer = vuzov_test::PeerLine::Create(&error);
     ASSERT_NE(peer, nullptr) << error;

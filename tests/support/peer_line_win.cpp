@@ -70,7 +70,9 @@ std::unique_ptr<PeerLine> PeerLine::Create(std::string *error) {
     if (error != nullptr) *error = "VUZOV_TEST_PORT / VUZOV_TEST_PEER are not set";
     return nullptr;
   }
-  HANDLE handle = CreateFileA(peer_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  // COM10 and above open only by their device path; the path works for all.
+  const std::string device = "\\\\.\\" + peer_port;
+  HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     if (error != nullptr) *error = "cannot open " + peer_port + ": " + std::to_string(GetLastError());

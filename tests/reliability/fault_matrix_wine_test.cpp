@@ -1,0 +1,186 @@
+// Faults on the line for the Windows build, under Wine: the driver on the COM
+// port named in VUZOV_TEST_PORT, the native panel simulator on the other end
+// playing fault_matrix_wine.scn, which arms one fault for each exchange below.
+// The exchanges run in the scenario's order, so the whole matrix is one test.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host_capture.h"
+#include "host_interface.h"
+#include "peer_line.h"
+#include "qarpro.h"
+
+using namespace vuzov;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+constexpr std::uint8_t kClient = 6;
+constexpr std::uint32_t kTimeoutUnits = 10;  // 100 ms a byte
+constexpr std::int32_t kUntouched = 0x11111111;
+const std::string kAddress = "CP1Z1";
+
+class WineFaultMatrix : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char *port = std::getenv("VUZOV_TEST_PORT");
+    ASSERT_NE(port, nullptr) << "VUZOV_TEST_PORT names the simulator's COM port";
+    for (const char *gate : {"CP1MS", "CP1ST", "CP1Z12", "CP1Z13", "CP1Z14", "CP1Z15", "CP1Z16"}) {
+      QarHostAddGate(gate);
+    }
+    handles_before = vuzov_test::OpenHandleCount();
+    std::memset(&state, 0x5A, sizeof state);
+    state.port = PortWord{};
+    state.timeout = kTimeoutUnits;
+    std::memset(state.port_block.name, 0, sizeof state.port_block.name);
+    std::strncpy(state.port_block.name, port, sizeof state.port_block.name - 1);
+    state.port_block.line = LineSettings{9600, 8, 0, 0};
+    state.port_block.flags = 0;
+    std::memcpy(reinterpret_cast<unsigned char *>(&state) + offsetof(InstanceState, client_id),
+                &kClient, 1);
+    Reopen();
+  }
+  void TearDown() override {
+    if (state.port != PortWord{}) {
+      EXPECT_EQ(Call(kCloseCom, nullptr), kOk);
+    }
+    EXPECT_EQ(vuzov_test::OpenHandleCount(), handles_before) << "a handle was left open";
+  }
+
+  std::uint32_t Call(std::uint32_t command, void *params) {
+    Request request{};
+    request.state = &state;
+    request.command = command;
+    request.params = params;
+    const std::uint32_t result = DispatchRequest(&request);
+    EXPECT_LE(result, kFailed);
+    return result;
+  }
+  // CloseCom, then ReOpenCom until the line is there, as a host recovers.
+  void Reopen() {
+    if (state.port != PortWord{}) Call(kCloseCom, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Call(kReOpenCom, nullptr) != kOk && std::chrono::steady_clock::now() < deadline) {
+      Sleep(50);
+    }
+    ASSERT_NE(state.port, PortWord{}) << "the line never came back";
+    host.Clear();
+  }
+  std::uint32_t Read() {
+    host.Clear();
+    word = kUntouched;
+    PointBlock point{};
+    point.address = kAddress.c_str();
+    point.panel = 1;
+    point.result = &word;
+    return Call(kSingleRead, &point);
+  }
+  std::uint32_t Write(WriteStatus *status) {
+    host.Clear();
+    *status = WriteStatus{0x7777, 0x5555};
+    const std::string address = "CP1S!";
+    PointBlock point{};
+    point.address = address.c_str();
+    point.result = status;
+    return Call(kSingleWrite, &point);
+  }
+  Texts Stores() const {
+    Texts stores;
+    for (const auto &store : host.Stores()) {
+      stores.push_back(store.name + "=" + std::to_string(static_cast<long long>(store.value)));
+    }
+    return stores;
+  }
+  Texts RetryLines(const std::string &what, const std::string &command,
+                   const std::string &address) const {
+    Texts lines;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+      lines.push_back("ZODODA> " + what + ", retry " + std::to_string(attempt) + " '" + address +
+                      "'");
+    }
+    lines.push_back("ZODODA> " + command + "() , ret val is 2");
+    return lines;
+  }
+
+  vuzov_test::HostCapture host;
+  InstanceState state;
+  std::int32_t word = kUntouched;
+  std::size_t handles_before = 0;
+};
+
+}  // namespace
+
+TEST_F(WineFaultMatrix, EveryFaultInTurn) {
+  // The device goes at the first poll: the read fails, and the host gets the
+  // line back by closing and reopening its port.
+  EXPECT_EQ(Read(), kFailed);
+  EXPECT_EQ(host.Texts().back(), "ZODODA> SingleRead() , ret val is 2");
+  EXPECT_EQ(word, kUntouched);
+  Reopen();
+  EXPECT_EQ(Read(), kOk) << "the line is back";
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
+
+  // Silence: three attempts, then 2; the next poll reads the panel's EOT.
+  EXPECT_EQ(Read(), kFailed);
+  EXPECT_EQ(host.Texts(), RetryLines("DoRead() error receiving data", "SingleRead", kAddress));
+  EXPECT_TRUE(host.Stores().empty());
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(word, 0);
+  EXPECT_TRUE(host.Stores().empty());
+
+  // Garbage: its first byte is the reply, the rest is read away.
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"}));
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z13=1"}));
+
+  // A short frame is not acknowledged: the panel sends the message again.
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1"}));
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z14=1"}));
+
+  // An overlong frame: its first 20 bytes hold the message, the rest is drained.
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z15=1"}));
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(word, 0) << "the panel's EOT, not the tail";
+
+  // Dribbled slower than the read timeout: cut after STX, not acknowledged; the
+  // message arrives whole once the dribble is over.
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"}));
+  std::set<std::string> zones;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (zones.count("CP1Z16") == 0 && std::chrono::steady_clock::now() < deadline) {
+    Read();
+    for (const auto &store : host.Stores()) {
+      if (store.name.rfind("CP1Z", 0) == 0) zones.insert(store.name);
+    }
+  }
+  EXPECT_EQ(zones, std::set<std::string>{"CP1Z16"});
+  // Once the panel has nothing left, a poll reads its EOT and stores nothing.
+  int polls = 0;
+  while (polls < 20 && !(Read() == kOk && word == 0 && host.Stores().empty())) ++polls;
+  EXPECT_LT(polls, 20) << "the line never settled";
+
+  // A command answered by garbage, then one never answered, then a good one.
+  WriteStatus status{};
+  EXPECT_EQ(Write(&status), kOk);
+  EXPECT_EQ(status.acknowledged, 0);
+  EXPECT_TRUE(host.Texts().empty());
+  EXPECT_EQ(Write(&status), kFailed);
+  EXPECT_EQ(host.Texts(), RetryLines("DoWrite() error receiving code", "SingleWrite", "CP1S!"));
+  EXPECT_EQ(status.acknowledged, 0);
+  EXPECT_EQ(Write(&status), kOk);
+  EXPECT_EQ(status.acknowledged, 1);
+  EXPECT_EQ(status.host_reserved, 0x7777);
+}
