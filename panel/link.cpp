@@ -1,13 +1,6 @@
 // The exchanges on the panel link: the poll that reads the panel's next message,
 // and the three command frames. Each makes up to three attempts, draining stale
-// input before every one.
-//
-// Stale input is drained before the first attempt too. A reply has no length
-// and the panel answers every poll, so bytes left on the line (the tail of an
-// overlong or dribbled frame, noise) would otherwise be read as the answer to
-// the next poll, whose own answer then waits behind it: each exchange reads one
-// stale reply while adding a fresh one, the line never catches up, the panel's
-// frames are acknowledged too early to count, and no new alarm gets through.
+// input before a repeat.
 #include <cstddef>
 #include <cstring>
 
@@ -62,50 +55,14 @@ std::uint32_t Send(const std::uint8_t *bytes, std::uint32_t count, PortWord port
   return kFailed;
 }
 
-namespace {
-
-// At most this much of a reply's unread rest is read away: a line that never
-// falls silent must not hold the host's thread.
-constexpr std::size_t kMostDrained = 512;
-
-// A reply that did not end by falling silent (a frame cut at its longest, or a
-// first byte that is neither a frame nor one of the panel's one-byte answers,
-// such as noise) is still arriving. Its rest is read away until the line is
-// quiet for one read timeout, so that the next poll's answer is not read
-// behind it.
-void DrainRestOfReply(PortWord port) {
-  std::uint8_t scratch = 0;
-  for (std::size_t drained = 0; drained < kMostDrained && ReadOneByte(port, &scratch); ++drained) {
-  }
-}
-
-// STX, the two header bytes and the message bytes m0 to m5.
-constexpr std::size_t kWholeMessageLength = 9;
-
-// Only a frame that holds a whole message is acknowledged. The panel retires
-// the message it sent when the ACK comes: an ACK for noise, or for a frame cut
-// short by a hang-up or a pause, would lose an alarm the host never read
-// whole. Unacknowledged, the panel sends the message again at the next poll.
-// EOT and ACK from the panel need no answer either.
-bool CarriesWholeMessage(const std::uint8_t *area, std::size_t delivered) {
-  return area[0] == kStx && delivered >= kWholeMessageLength;
-}
-
-}  // namespace
-
 std::uint32_t Receive(std::uint8_t *area, PortWord port, std::size_t *delivered) {
   *delivered = 0;
   if (!ReadOneByte(port, &area[0])) return kFailed;
   *delivered = 1;
-  if (area[0] == kEot || area[0] == kAck) return kOk;
-  if (area[0] != kStx) {
-    DrainRestOfReply(port);
-    return kOk;
-  }
+  if (area[0] != kStx) return kOk;
   // A framed reply has no length or end byte: it ends when the line falls
   // silent for one read timeout, or at its longest.
   while (*delivered < kMaxReplyLength && ReadOneByte(port, &area[*delivered])) ++*delivered;
-  if (*delivered == kMaxReplyLength) DrainRestOfReply(port);
   return kOk;
 }
 
@@ -120,7 +77,7 @@ std::uint32_t DoRead(Request *request) {
 
   state->transmit[0] = kEnq;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    PurgePort(port);
+    if (attempt > 1) PurgePort(port);
     if (Send(state->transmit, 1, port) != kOk) {
       err(kLogInfo, "ZODODA> DoRead() error sending data, retry %d '%s'", attempt, address);
       continue;
@@ -130,7 +87,8 @@ std::uint32_t DoRead(Request *request) {
       err(kLogInfo, "ZODODA> DoRead() error receiving data, retry %d '%s'", attempt, address);
       continue;
     }
-    if (CarriesWholeMessage(state->receive, delivered)) {
+    const std::uint8_t first = state->receive[0];
+    if (first != kEot && first != kAck) {
       state->transmit[0] = kAck;
       Send(state->transmit, 1, port);
     }
@@ -157,7 +115,7 @@ std::uint32_t DoWrite(Request *request) {
 
   std::uint32_t result = kFailed;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    PurgePort(port);
+    if (attempt > 1) PurgePort(port);
     if (Send(state->transmit, kCommandFrameLength, port) != kOk) {
       err(kLogInfo, "ZODODA> DoWrite() error sending write request, retry %d '%s'", attempt,
           address);
