@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -109,6 +110,19 @@ WaitingThreads &Waiting() {
   return waiting;
 }
 
+// Threads whose wait has ended and that are on their way out of the module. A
+// host may unload the module as soon as it sees the last "ShutDown !" line;
+// the unload then waits for those threads to leave the module's code first.
+std::atomic<int> g_leaving_threads{0};
+
+struct UnloadGuard {
+  ~UnloadGuard() {
+    for (int i = 0; i < 2000 && g_leaving_threads.load() > 0; ++i) PauseMilliseconds(1);
+    // The last thread has a few instructions of its own to run after its count.
+    PauseMilliseconds(5);
+  }
+} g_unload_guard;
+
 // Closes the port in the state's word if this module opened it for this state.
 void CloseIfHeld(InstanceState *state, PortWord port) {
   if (port == PortWord{} || !Held().HeldBy(port, state)) return;
@@ -206,9 +220,11 @@ void UnsolicitedThread(InstanceState *state) {
   // The host library paces this loop: each call blocks until a message comes.
   while (QarWaitMsg(ClientIdOf(state), message, 1) != 0) {
   }
+  g_leaving_threads.fetch_add(1);
   QarRmClient(ClientIdOf(state));
   Waiting().Remove(state);
   err(kLogNotice, "ZODODA> ShutDown !");
+  g_leaving_threads.fetch_sub(1);
 }
 
 std::uint32_t WarmStart(Request *request) {
