@@ -137,6 +137,16 @@ void InstallPort(InstanceState *state, PortWord port) {
   state->port = port;
 }
 
+// Opens the port the state's own block names and puts it in the state, with the
+// state's read timeout. The state's port word is left alone when the open fails.
+bool ReopenFromBlock(InstanceState *state) {
+  const PortWord port = OpenCom(state->port_block);
+  if (port == PortWord{}) return false;
+  InstallPort(state, port);
+  SetReadTimeout(port, state->timeout);
+  return true;
+}
+
 // Opens a port and remembers that this state holds it.
 PortWord OpenComFor(InstanceState *state, const PortBlock &block) {
   const PortWord port = OpenCom(block);
@@ -262,15 +272,11 @@ std::uint32_t EndZem(Request *request) {
 std::uint32_t ReOpenCom(Request *request) {
   if (request == nullptr || request->state == nullptr) return kFailed;
   InstanceState *state = request->state;
-  const PortBlock block = state->port_block;
-  if (!MeansNoCommunications(NameOf(block.name))) {
-    const PortWord port = OpenCom(block);
-    if (port == PortWord{}) {
+  if (!MeansNoCommunications(NameOf(state->port_block.name))) {
+    if (!ReopenFromBlock(state)) {
       err(kLogNotice, "ZODODA> ReOpenCom() exited 2");
       return kFailed;
     }
-    InstallPort(state, port);
-    SetReadTimeout(port, state->timeout);
   } else {
     err(kLogInfo, "ZODODA> ReOpenCom() NULLDEV => no communications");
   }
@@ -295,13 +301,10 @@ std::uint32_t ChangeZemParams(Request *request) {
   if (static_cast<std::int16_t>(params.line.baud) != 0) state->port_block.line = params.line;
 
   if (!MeansNoCommunications(new_name)) {
-    const PortWord port = OpenCom(state->port_block);
-    if (port == PortWord{}) {
+    if (!ReopenFromBlock(state)) {
       err(kLogInfo, "ZODODA> ChangeZemParams() exited 2");
       return kFailed;
     }
-    InstallPort(state, port);
-    SetReadTimeout(port, state->timeout);
   } else {
     err(kLogInfo, "ZODODA> ChangeZemParams() NULLDEV => no communications");
   }
