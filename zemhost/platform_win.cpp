@@ -23,13 +23,24 @@ class Handle {
  public:
   Handle() = default;
   explicit Handle(HANDLE handle) : handle_(handle) {}
-  ~Handle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  ~Handle() { Reset(); }
+  Handle(Handle &&other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  Handle &operator=(Handle &&other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = other.handle_;
+      other.handle_ = nullptr;
+    }
+    return *this;
   }
   Handle(const Handle &) = delete;
   Handle &operator=(const Handle &) = delete;
   HANDLE get() const { return handle_; }
   explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  void Reset() {
+    if (*this) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
 
  private:
   HANDLE handle_ = nullptr;
