@@ -53,13 +53,13 @@ std::string GateCell(const GateRow &gate, double now) {
 
 std::string StatusLine(const InstanceStatus &status) {
   char text[160];
-  std::snprintf(text, sizeof text, "#%d %-8s exchanges %llu  failures %llu  last result %u",
-                status.number, status.port.c_str(),
-                static_cast<unsigned long long>(status.exchanges),
+  std::snprintf(text, sizeof text, "#%d exchanges %llu  failures %llu  last result %u",
+                status.number, static_cast<unsigned long long>(status.exchanges),
                 static_cast<unsigned long long>(status.failures), status.last_result);
+  // The counts first: a long port description is what a narrow terminal cuts.
   std::string line = text;
   if (!status.last_command.empty()) line += "  | " + status.last_command;
-  return line;
+  return line + "  | " + status.port;
 }
 
 class Frame {
@@ -113,19 +113,20 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   std::snprintf(clock, sizeof clock, "  %.1f s   keys: a acknowledge  s silence  r reset  q quit",
                 snapshot.now);
   frame.Line("driver \"" + header.driver_name + "\"" + clock, kBold);
-  for (std::size_t i = 0; i < snapshot.instances.size(); ++i) {
-    const std::string where = i < header.instances.size() ? "  " + header.instances[i] : "";
-    frame.Line(StatusLine(snapshot.instances[i]) + where);
-  }
+  for (const InstanceStatus &status : snapshot.instances) frame.Line(StatusLine(status));
 
-  const int log_rows = std::max(3, frame.Left() / 3);
   const int columns = std::max(1, cols / kCellWidth);
-  std::string heading;
   char titles[64];
   std::snprintf(titles, sizeof titles, "%-14s %10s %9s %3s", "gate", "value", "changed", "n");
+  std::string heading;
   for (int c = 0; c < columns; ++c) heading += Pad(titles, kCellWidth);
   frame.Line(heading, kDim);
-  const int gate_rows = std::max(1, frame.Left() - log_rows - 1);
+  // The gates take the rows they need, the log keeps at least a few.
+  constexpr int kMinLogRows = 3;
+  const std::size_t wanted_rows =
+      (snapshot.gates.size() + static_cast<std::size_t>(columns) - 1) / static_cast<std::size_t>(columns);
+  const int room = std::max(1, frame.Left() - kMinLogRows - 2);
+  const int gate_rows = std::max(1, std::min(room, static_cast<int>(wanted_rows)));
   if (snapshot.gates.empty()) {
     frame.Line("(no gate stored yet)");
   }
@@ -143,7 +144,7 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   if (shown < snapshot.gates.size()) {
     frame.Line("(" + std::to_string(snapshot.gates.size() - shown) + " more gates: enlarge the terminal)", kDim);
   }
-  while (frame.Left() > log_rows + 1) frame.Line("");
+  frame.Line("");
   frame.Line("log", kDim);
   const std::size_t first =
       snapshot.log.size() > static_cast<std::size_t>(frame.Left()) ? snapshot.log.size() - static_cast<std::size_t>(frame.Left()) : 0;

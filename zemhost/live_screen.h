@@ -14,7 +14,6 @@ namespace zemhost {
 struct ScreenHeader {
   std::vector<std::string> banner;  // the driver's banner lines, in UTF-8
   std::string driver_name;
-  std::vector<std::string> instances;  // "1: pts/3 (simulated: demo) 9600 8N1"
 };
 
 // One frame for a terminal of rows x cols, starting at the top-left corner.

@@ -336,8 +336,7 @@ class Session {
                                FramingName(run->line) + ", timeout " +
                                std::to_string(run->config.timeout * 10) + " ms, flags 0x" + flags +
                                ", points " + JoinAddresses(run->points);
-      header_.instances.push_back(run->description);
-      hub_.AddInstance(run->number, run->port_name);
+      hub_.AddInstance(run->number, run->description);
       if (hub_.format() == Format::kLines) {
         std::printf("instance %d  %s\n", run->number, text.c_str());
       }
@@ -506,6 +505,7 @@ class Session {
     if (Screen()) {
       console_.StartKeys();
       std::fputs(ScreenBegin().c_str(), stdout);
+      drawing_ = true;
     }
     for (;;) {
       int key = 0;
@@ -530,12 +530,7 @@ class Session {
         last_draw = hub_.Now();
       }
     }
-    if (Screen()) {
-      Draw();
-      std::fputs(ScreenEnd().c_str(), stdout);
-      std::fflush(stdout);
-      console_.StopKeys();
-    }
+    console_.StopKeys();
     if (send_only_ && hub_.CommandsAcknowledged() < hub_.CommandsSent()) return kExitFailure;
     return kExitOk;
   }
@@ -578,6 +573,11 @@ class Session {
       hub_.Notice("a driver thread is still running; the module stays loaded");
       safe_to_unload_ = false;
       status = kExitFailure;
+    }
+    if (Screen() && drawing_) {
+      Draw();  // the last frame shows the shutdown's log lines
+      std::fputs(ScreenEnd().c_str(), stdout);
+      std::fflush(stdout);
     }
     Summarise();
     return status;
@@ -637,6 +637,7 @@ class Session {
   std::vector<std::unique_ptr<InstanceRun>> instances_;
   std::size_t thread_baseline_ = 0;
   bool send_only_ = false;
+  bool drawing_ = false;  // the live screen has begun
   bool safe_to_unload_ = true;
 };
 

@@ -528,7 +528,8 @@ Output:
                        [05] sent by the driver, <02 01 ...> sent by the panel.
                        With --simulate from the simulated panel; on a real
                        port zemhost opens the device itself and relays the
-                       driver's traffic through a pty (Linux only)
+                       driver's traffic through a pty (Linux only). A trace
+                       is a stream of lines: it implies --lines on a terminal
 
 Config file (--config): 'key = value' lines, '#' comments. Before the first
 section: module, gates, discover, interval, polls, for, reopen-after. Each
