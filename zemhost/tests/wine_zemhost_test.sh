@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Windows zemhost under Wine, as an integrator runs it on a Windows PC: its
 # help, the driver's banner through vuzov.dll, polling and a command against a
-# panel on COM15, which the prefix maps to a link that the Linux panel
+# panel on COM<N>, which the prefix maps to a link that the Linux panel
 # simulator keeps pointing at its pty.
 #
-# usage: wine_zemhost_test.sh WINE_RUN ZEMHOST_EXE PANELSIM PORT_DIR SCENARIOS
+# usage: wine_zemhost_test.sh WINE_RUN ZEMHOST_EXE PANELSIM PORT_DIR SCENARIOS N
 set -uo pipefail
 
 wine_run=$1
@@ -12,8 +12,8 @@ zemhost=$2
 panelsim=$3
 port_dir=$4
 scenarios=$5
-port=COM15
-link=$port_dir/com15
+port=COM$6
+link=$port_dir/com$6
 
 failures=0
 check() {  # check DESCRIPTION COMMAND...
@@ -55,7 +55,7 @@ status=$?
 check "missing COM40: exit 4" test "$status" -eq 4
 check "missing COM40: the driver's line" contains "$out" "ZODODA> ColdStart() unable to open COM40"
 
-# The panel on COM15.
+# The panel on the test's own port.
 mkdir -p "$port_dir"
 "$panelsim" --link "$link" "$scenarios/quick.scn" >"$work/panel.out" 2>"$work/panel.err" &
 panel_pid=$!
@@ -72,7 +72,7 @@ echo "$out" | sed 's/^/  | /'
 sed 's/^/  ! /' "$work/zemhost.err"
 check "poll run: exit 0" test "$status" -eq 0
 check "banner through vuzov.dll, as UTF-8" contains "$out" "║                   VUZOV - Firepanel FP11x                             ║"
-check "the driver opened COM15" contains "$out" "ZODODA> ColdStart() port COM15 opened"
+check "the driver opened $port" contains "$out" "ZODODA> ColdStart() port $port opened"
 check "zone 3 in alarm" contains "$out" " CP1Z3 = 1"
 check "zone range 20..22" contains "$out" " CP1Z22 = 1"
 check "element 5 of zone 260 in state 3" contains "$out" " CP1Z260E5 = 3"
