@@ -3,6 +3,8 @@
 // common window, against N times what one panel alone reaches.
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -40,10 +42,29 @@ void Poll(Instance *instance, Window window, PollerResult *result) {
   }
 }
 
+// The whole machine's CPU counters, from the first line of /proc/stat.
+struct MachineTicks {
+  unsigned long long busy = 0;
+  unsigned long long total = 0;
+};
+
+MachineTicks ReadMachineTicks() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0,
+                     steal = 0;
+  stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  MachineTicks ticks;
+  ticks.busy = user + nice + system + irq + softirq + steal;
+  ticks.total = ticks.busy + idle + iowait;
+  return ticks;
+}
+
 struct Figures {
   double per_second = 0;
   double cpu_share = 0;        // cores used by this process in the window
   double panel_cpu_share = 0;  // cores used by the panelsim processes
+  double machine_busy = 0;     // share of all cores busy, whoever used them
   std::uint64_t failures = 0;
 };
 
@@ -85,9 +106,11 @@ Figures RunPanels(const Context &context, Instances &instances, int count, Reply
   SleepFor(window.start - Clock::now());
   const double cpu_before = ProcessCpuMicros();
   const double panels_before = panels_cpu();
+  const MachineTicks machine_before = ReadMachineTicks();
   SleepFor(window.end - Clock::now());
   const double cpu_after = ProcessCpuMicros();
   const double panels_after = panels_cpu();
+  const MachineTicks machine_after = ReadMachineTicks();
   for (auto &poller : pollers) poller.join();
   for (int i = 0; i < count; ++i) instances[static_cast<std::size_t>(i)]->ClosePort();
 
@@ -101,6 +124,9 @@ Figures RunPanels(const Context &context, Instances &instances, int count, Reply
   figures.per_second = static_cast<double>(exchanges) / seconds;
   figures.cpu_share = (cpu_after - cpu_before) / (seconds * 1e6);
   figures.panel_cpu_share = (panels_after - panels_before) / (seconds * 1e6);
+  const unsigned long long ticks = machine_after.total - machine_before.total;
+  figures.machine_busy =
+      ticks == 0 ? 0.0 : static_cast<double>(machine_after.busy - machine_before.busy) / static_cast<double>(ticks);
   return figures;
 }
 
@@ -116,7 +142,7 @@ int RunManyPanelsBench(const Context &context) {
   LoadExchangeGates();
   Instances instances = MakeInstances(context.zem_main, kMostPanels);
   Table table({"reply", "panels", "exchanges/s", "per panel", "N x single", "share of N x single",
-               "host CPU (cores)", "panelsim CPU (cores)", "failed"});
+               "host CPU (cores)", "panelsim CPU (cores)", "machine busy", "failed"});
   int failures = 0;
   for (Reply reply : {Reply::kEot, Reply::kFrame9}) {
     double single = 0;
@@ -128,7 +154,8 @@ int RunManyPanelsBench(const Context &context) {
       table.Row({ReplyName(reply), Format("%d", count), Format("%.0f", figures.per_second),
                  Format("%.1f", figures.per_second / count), Format("%.0f", expected),
                  Format("%.1f %%", expected > 0 ? 100.0 * figures.per_second / expected : 0.0),
-                 Format("%.2f", figures.cpu_share), Format("%.2f", figures.panel_cpu_share), Format("%llu", static_cast<unsigned long long>(figures.failures))});
+                 Format("%.2f", figures.cpu_share), Format("%.2f", figures.panel_cpu_share),
+                 Format("%.0f %%", 100.0 * figures.machine_busy), Format("%llu", static_cast<unsigned long long>(figures.failures))});
     }
   }
   table.Print();
