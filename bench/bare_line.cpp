@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +36,14 @@ std::unique_ptr<BareLine> BareLine::Open(const std::string &path, std::string *e
     return nullptr;
   }
   std::unique_ptr<BareLine> line(new BareLine(fd));
+  // Held as exclusively as the driver holds its port, so that no other process
+  // on the machine (a driver reopening a pty name it used before) takes bytes
+  // off this line between the driver's turns.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = "cannot hold " + path + " exclusively: " + std::strerror(errno);
+    return nullptr;
+  }
+  ::ioctl(fd, TIOCEXCL);
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) {
     *error = "cannot read the line settings of " + path + ": " + std::strerror(errno);
@@ -52,7 +62,10 @@ std::unique_ptr<BareLine> BareLine::Open(const std::string &path, std::string *e
   return line;
 }
 
-BareLine::~BareLine() { ::close(fd_); }
+BareLine::~BareLine() {
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+}
 
 bool BareLine::Send(const std::uint8_t *bytes, std::size_t length) {
   std::size_t done = 0;
