@@ -1,4 +1,4 @@
-// What every part of the benchmark shares: the loaded driver, the programs it
+// What every section of the benchmark shares: the loaded driver, the programs it
 // starts, a scratch folder, and the line the panels run at.
 #ifndef VUZOV_BENCH_BENCH_H
 #define VUZOV_BENCH_BENCH_H
@@ -49,7 +49,7 @@ double ProcessCpuMicros();
 void SleepFor(std::chrono::nanoseconds duration);
 double MillisBetween(Clock::time_point from, Clock::time_point to);
 
-// Each part prints its table and returns how many exchanges or steps failed.
+// Each section prints its tables and returns how many exchanges or steps failed.
 int RunExchangeBench(const Context &context);
 int RunIdleBench(const Context &context);
 int RunManyPanelsBench(const Context &context);

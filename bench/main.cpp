@@ -1,7 +1,7 @@
 // vuzov_bench: how close the driver comes to what the serial line allows.
 //
 // It loads the driver module as a host does, plays each panel with the panelsim
-// program on its own pty, and prints one Markdown table per part: exchange time
+// program on its own pty, and prints a Markdown table per section: exchange time
 // and CPU against the line's floor and a bare loop, the cost of idle instances,
 // many panels at once, decoding a large zone range, and the Windows build under
 // Wine. Nothing here is a test: it prints figures and asserts none.
@@ -22,23 +22,23 @@ namespace {
 
 using namespace vuzov_bench;
 
-struct Part {
+struct Section {
   const char *name;
   int (*run)(const Context &);
 };
 
-constexpr Part kParts[] = {
+constexpr Section kSections[] = {
     {"exchange", &RunExchangeBench}, {"idle", &RunIdleBench},   {"many", &RunManyPanelsBench},
     {"decode", &RunDecodeBench},     {"wine", &RunWineBench},
 };
 
 void PrintUsage() {
   std::printf(
-      "usage: vuzov_bench [--smoke] [--only PART[,PART...]] [--module PATH]\n"
+      "usage: vuzov_bench [--smoke] [--only SECTION[,SECTION...]] [--module PATH]\n"
       "                   [--panelsim PATH] [--wine-build DIR]\n"
       "                   [--case REPLY/TIMEOUT] [--side driver|bare]\n"
       "\n"
-      "Parts: exchange, idle, many, decode, wine (default: all of them).\n"
+      "Sections: exchange, idle, many, decode, wine (default: all of them).\n"
       "  --smoke        a few exchanges per case: proves the cases run, measures nothing\n"
       "  --module       the driver module (default: libvuzov.so beside this program)\n"
       "  --panelsim     the panel simulator (default: panelsim beside this program)\n"
@@ -142,9 +142,9 @@ int main(int argc, char **argv) {
   }
   for (const std::string &part : only) {
     bool known = false;
-    for (const Part &p : kParts) known = known || part == p.name;
+    for (const Section &s : kSections) known = known || part == s.name;
     if (!known) {
-      std::fprintf(stderr, "vuzov_bench: no part named '%s' (see --help)\n", part.c_str());
+      std::fprintf(stderr, "vuzov_bench: no section named '%s' (see --help)\n", part.c_str());
       return 2;
     }
   }
@@ -166,8 +166,8 @@ int main(int argc, char **argv) {
   PrintMachine();
   if (context.smoke) std::printf("\nSmoke run: the figures below mean nothing.\n");
   int failures = 0;
-  for (const Part &part : kParts) {
-    if (Wanted(only, part.name)) failures += part.run(context);
+  for (const Section &section : kSections) {
+    if (Wanted(only, section.name)) failures += section.run(context);
   }
   std::printf("\n%d failed exchanges or steps\n", failures);
   return failures == 0 ? 0 : 1;
