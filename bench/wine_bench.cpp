@@ -25,7 +25,7 @@ namespace vuzov_bench {
 namespace {
 
 // The port the Windows tests never use: they take COM1 upwards in pairs.
-constexpr char kPort[] = "COM16";
+constexpr char kPort[] = "COM24";  // above the COM ports the tests take
 constexpr unsigned kTimeoutUnits = 5;
 constexpr int kRunTimeoutMs = 180000;
 
@@ -130,7 +130,7 @@ int RunWineBench(const Context &context) {
     config.frame_length = FrameLength(reply);
     const bool framed = reply == Reply::kFrame9 || reply == Reply::kFrame20;
     config.messages = framed ? static_cast<unsigned>(count + 20) : 0;
-    config.link = ports + "/com16";
+    config.link = ports + "/com24";
     std::string error;
     auto panel = PanelProcess::Spawn(config, context.work, &error);
     if (!panel) {
