@@ -44,7 +44,33 @@ if(WIN32)
     DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/ptylink.cpp
     COMMENT "Building ptylink for the machine that runs Wine")
   add_custom_target(native_ptylink ALL DEPENDS ${VUZOV_PTYLINK})
+
+  # The panel simulator, built likewise for the machine that runs Wine: the
+  # Windows end-to-end and host tests put it behind a COM port of the prefix.
+  set(VUZOV_NATIVE_PANELSIM ${PROJECT_BINARY_DIR}/native/panelsim)
+  set(panelsim_dir ${PROJECT_SOURCE_DIR}/panelsim)
+  file(GLOB panelsim_sources ${panelsim_dir}/*.cpp)
+  file(GLOB panelsim_headers ${panelsim_dir}/*.h)
+  add_custom_command(OUTPUT ${VUZOV_NATIVE_PANELSIM}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/native
+    COMMAND c++ -std=c++17 -O2 -pthread -I${panelsim_dir} -o ${VUZOV_NATIVE_PANELSIM}
+            ${panelsim_sources}
+    DEPENDS ${panelsim_sources} ${panelsim_headers}
+    COMMENT "Building panelsim for the machine that runs Wine")
+  add_custom_target(native_panelsim ALL DEPENDS ${VUZOV_NATIVE_PANELSIM})
 endif()
+
+# A COM port of the Wine prefix for one test alone, from the same pool as the
+# line tests' pairs, so that no other test re-points its link meanwhile.
+function(vuzov_take_com_port out)
+  get_property(port GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR)
+  math(EXPR next "${port} + 2")
+  if(next GREATER 21)
+    message(FATAL_ERROR "more line tests than the prefix has COM ports")
+  endif()
+  set_property(GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR ${next})
+  set(${out} ${port} PARENT_SCOPE)
+endfunction()
 
 function(vuzov_add_line_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
@@ -54,7 +80,7 @@ function(vuzov_add_line_test name)
     get_property(pair GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR)
     math(EXPR peer "${pair} + 1")
     math(EXPR next "${pair} + 2")
-    if(next GREATER 17)
+    if(next GREATER 21)
       message(FATAL_ERROR "more line tests than the prefix has COM ports")
     endif()
     set_property(GLOBAL PROPERTY VUZOV_NEXT_COM_PAIR ${next})

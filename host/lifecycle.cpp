@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -109,6 +110,19 @@ WaitingThreads &Waiting() {
   return waiting;
 }
 
+// Threads whose wait has ended and that are on their way out of the module. A
+// host may unload the module as soon as it sees the last "ShutDown !" line;
+// the unload then waits for those threads to leave the module's code first.
+std::atomic<int> g_leaving_threads{0};
+
+struct UnloadGuard {
+  ~UnloadGuard() {
+    for (int i = 0; i < 2000 && g_leaving_threads.load() > 0; ++i) PauseMilliseconds(1);
+    // The last thread has a few instructions of its own to run after its count.
+    PauseMilliseconds(5);
+  }
+} g_unload_guard;
+
 // Closes the port in the state's word if this module opened it for this state.
 void CloseIfHeld(InstanceState *state, PortWord port) {
   if (port == PortWord{} || !Held().HeldBy(port, state)) return;
@@ -121,6 +135,16 @@ void InstallPort(InstanceState *state, PortWord port) {
   if (replaced != port) CloseIfHeld(state, replaced);
   Held().Add(port, state);
   state->port = port;
+}
+
+// Opens the port the state's own block names and puts it in the state, with the
+// state's read timeout. The state's port word is left alone when the open fails.
+bool ReopenFromBlock(InstanceState *state) {
+  const PortWord port = OpenCom(state->port_block);
+  if (port == PortWord{}) return false;
+  InstallPort(state, port);
+  SetReadTimeout(port, state->timeout);
+  return true;
 }
 
 // Opens a port and remembers that this state holds it.
@@ -217,9 +241,11 @@ void UnsolicitedThread(InstanceState *state) {
   // The host library paces this loop: each call blocks until a message comes.
   while (QarWaitMsg(ClientIdOf(state), message, 1) != 0) {
   }
+  g_leaving_threads.fetch_add(1);
   QarRmClient(ClientIdOf(state));
   Waiting().Remove(state);
   err(kLogNotice, "ZODODA> ShutDown !");
+  g_leaving_threads.fetch_sub(1);
 }
 
 std::uint32_t WarmStart(Request *request) {
@@ -257,15 +283,11 @@ std::uint32_t EndZem(Request *request) {
 std::uint32_t ReOpenCom(Request *request) {
   if (request == nullptr || request->state == nullptr) return kFailed;
   InstanceState *state = request->state;
-  const PortBlock block = state->port_block;
-  if (!MeansNoCommunications(NameOf(block.name))) {
-    const PortWord port = OpenCom(block);
-    if (port == PortWord{}) {
+  if (!MeansNoCommunications(NameOf(state->port_block.name))) {
+    if (!ReopenFromBlock(state)) {
       err(kLogNotice, "ZODODA> ReOpenCom() exited 2");
       return kFailed;
     }
-    InstallPort(state, port);
-    SetReadTimeout(port, state->timeout);
   } else {
     err(kLogInfo, "ZODODA> ReOpenCom() NULLDEV => no communications");
   }
@@ -290,13 +312,10 @@ std::uint32_t ChangeZemParams(Request *request) {
   if (static_cast<std::int16_t>(params.line.baud) != 0) state->port_block.line = params.line;
 
   if (!MeansNoCommunications(new_name)) {
-    const PortWord port = OpenCom(state->port_block);
-    if (port == PortWord{}) {
+    if (!ReopenFromBlock(state)) {
       err(kLogInfo, "ZODODA> ChangeZemParams() exited 2");
       return kFailed;
     }
-    InstallPort(state, port);
-    SetReadTimeout(port, state->timeout);
   } else {
     err(kLogInfo, "ZODODA> ChangeZemParams() NULLDEV => no communications");
   }

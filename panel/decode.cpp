@@ -4,7 +4,7 @@
 // word of m0 + m1 * 65535) but they are what hosts have configured their gate
 // names and values against, so they are kept exactly as the panel driver has
 // always applied them.
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <optional>
 
@@ -69,29 +69,41 @@ struct GateName {
   char text[kGateNameSize];
 };
 
+// The names are written by hand, exactly as "CP%dMS", "CP%dST", "CP%dZ%d" and
+// "CP%dZ%dE%d" print them: a zone range builds one name per zone, and formatted
+// printing cost more than all the rest of its decoding.
+char *PutText(char *at, const char *text) {
+  while (*text != '\0') *at++ = *text++;
+  return at;
+}
+
+char *PutNumber(char *at, std::int32_t number) {
+  constexpr std::size_t kLongestInt = 11;  // "-2147483648"
+  return std::to_chars(at, at + kLongestInt, number).ptr;
+}
+
 GateName MessageTypeName(std::int32_t panel) {
   GateName name;
-  (void)std::snprintf(name.text, sizeof name.text, "CP%dMS", static_cast<int>(panel));
+  *PutText(PutNumber(PutText(name.text, "CP"), panel), "MS") = '\0';
   return name;
 }
 
 GateName StateName(std::int32_t panel) {
   GateName name;
-  (void)std::snprintf(name.text, sizeof name.text, "CP%dST", static_cast<int>(panel));
+  *PutText(PutNumber(PutText(name.text, "CP"), panel), "ST") = '\0';
   return name;
 }
 
 GateName ZoneName(std::int32_t panel, std::int32_t zone) {
   GateName name;
-  (void)std::snprintf(name.text, sizeof name.text, "CP%dZ%d", static_cast<int>(panel),
-                static_cast<int>(zone));
+  *PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone) = '\0';
   return name;
 }
 
 GateName ElementName(std::int32_t panel, std::int32_t zone, std::int32_t element) {
   GateName name;
-  (void)std::snprintf(name.text, sizeof name.text, "CP%dZ%dE%d", static_cast<int>(panel),
-                static_cast<int>(zone), static_cast<int>(element));
+  char *at = PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone);
+  *PutNumber(PutText(at, "E"), element) = '\0';
   return name;
 }
 

@@ -59,7 +59,8 @@ class Simulator::Engine {
   };
   struct Inbound {
     std::uint8_t byte;
-    TimePoint time;
+    TimePoint time;   // when it was read off the line
+    TimePoint whole;  // when it will have wholly crossed the line to the panel
   };
   // One reply on its way out, a byte at a time at absolute deadlines.
   struct Outgoing {
@@ -94,12 +95,12 @@ class Simulator::Engine {
 
   void ProcessInbound(TimePoint now);
   bool TakeCommandFrame(TimePoint now);
-  void HandlePoll(TimePoint arrived, TimePoint now);
+  void HandlePoll(TimePoint arrived, TimePoint whole, TimePoint now);
   void AnswerPoll(TimePoint now);
   void ApplyPollFault(TimePoint now);
   void HandleAck(TimePoint arrived);
   void HandleCommand(char letter, const std::vector<std::uint8_t> &frame, TimePoint arrived,
-                     TimePoint now);
+                     TimePoint whole);
 
   void StartReply(std::vector<std::uint8_t> bytes, Duration gap, const std::string &note,
                   TimePoint now);
@@ -122,6 +123,10 @@ class Simulator::Engine {
   const Duration byte_time_;
   const Duration command_window_;
   const bool clock_from_first_poll_;
+  // A pty hands over the host's bytes at once, where a wire takes a byte time
+  // for each; on a pty the panel's answers are timed from when the host's bytes
+  // would have crossed. A real device's wire does that itself.
+  const bool paces_input_;
   std::vector<Event> time_events_;
   std::vector<Event> poll_events_;
   std::size_t next_time_event_ = 0;
@@ -142,6 +147,7 @@ class Simulator::Engine {
   std::deque<Inbound> inbound_;
   std::optional<Outgoing> outgoing_;
   TimePoint line_free_at_;
+  TimePoint input_free_at_;  // when the host's last byte will have crossed the line
   std::optional<TimePoint> command_deadline_;
   std::optional<TimePoint> reopen_at_;
   std::uint64_t polls_seen_ = 0;

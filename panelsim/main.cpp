@@ -40,7 +40,9 @@ and the panel answers each with ACK. Other STX frames, frames whose bytes do
 not all arrive within the command timeout, and stray bytes are traced and
 ignored. The panel handles one exchange at a time: what the host sends while a
 reply is going out waits until the reply is done. Every byte sent is paced at
-the baud rate (10 bits a byte, 11 with a parity or a second stop bit).
+the baud rate (10 bits a byte, 11 with a parity or a second stop bit). A pty
+hands over the host's bytes at once, so there the panel answers only after each
+of them would have crossed a wire, as a panel on a real line does.
 
 A reply frame of N bytes (--frame-length) is
   b0 STX (02), b1 address, b2 N, b3..b8 the message m0..m5,

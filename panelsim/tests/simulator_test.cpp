@@ -446,10 +446,44 @@ TEST_P(PacingTest, ARepliesBytesNeverArriveFasterThanTheLineCarriesThem) {
     const Bytes reply = host->Receive(500ms);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - sent;
     ASSERT_EQ(reply.size(), 20u);
-    EXPECT_GE(took.count(), 20 * byte_seconds);
-    EXPECT_LT(took.count(), 20 * byte_seconds + 3.0);
+    // The poll crosses the line before the panel can answer it: 21 byte times.
+    EXPECT_GE(took.count(), 21 * byte_seconds);
+    EXPECT_LT(took.count(), 21 * byte_seconds + 3.0);
     host->Send({kAck});
   }
+}
+
+// A pty hands the panel the host's bytes at once; the answers still come no
+// sooner than a wire allows: each byte the host sent takes its byte time to
+// cross before the panel's answer can start.
+TEST_P(PacingTest, AnswersWaitForTheHostsBytesToCrossTheLine) {
+  Options options;
+  options.baud = GetParam().baud;
+  options.framing = GetParam().framing;
+  Begin("", options);
+  const double byte_seconds = static_cast<double>(BitsPerByte(options.framing)) / options.baud;
+  const auto time_answer = [this](const Bytes &request) {
+    const auto sent = std::chrono::steady_clock::now();
+    host->Send(request);
+    const std::optional<std::uint8_t> answer = host->ReadByte(3000ms);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - sent;
+    EXPECT_TRUE(answer.has_value());
+    return took.count();
+  };
+  const double poll = time_answer({kEnq});
+  EXPECT_GE(poll, 2 * byte_seconds);  // ENQ there, EOT back
+  EXPECT_LT(poll, 2 * byte_seconds + 1.0);
+  const double command = time_answer(CommandFrame('S'));
+  EXPECT_GE(command, 6 * byte_seconds);  // five command bytes there, ACK back
+  EXPECT_LT(command, 6 * byte_seconds + 1.0);
+  // Bytes sent back to back queue on the wire: the second poll reaches the
+  // panel a byte time after the first, as the first answer goes out.
+  host->Send({kEnq, kEnq});
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
+  EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
+  const std::chrono::duration<double> both = std::chrono::steady_clock::now() - sent;
+  EXPECT_GE(both.count(), 3 * byte_seconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, PacingTest,

@@ -1,0 +1,120 @@
+#include "bare_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vuzov_bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kStx = 0x02;
+constexpr std::uint8_t kEot = 0x04;
+constexpr std::uint8_t kEnq = 0x05;
+constexpr std::uint8_t kAck = 0x06;
+
+timespec Remaining(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return timespec{0, 0};
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+}  // namespace
+
+std::unique_ptr<BareLine> BareLine::Open(const std::string &path, std::string *error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::unique_ptr<BareLine> line(new BareLine(fd));
+  // Held as exclusively as the driver holds its port, so that no other process
+  // on the machine (a driver reopening a pty name it used before) takes bytes
+  // off this line between the driver's turns.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = "cannot hold " + path + " exclusively: " + std::strerror(errno);
+    return nullptr;
+  }
+  ::ioctl(fd, TIOCEXCL);
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    *error = "cannot read the line settings of " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, B9600);
+  ::cfsetospeed(&tio, B9600);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    *error = "cannot set the line settings of " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  return line;
+}
+
+BareLine::~BareLine() {
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+}
+
+bool BareLine::Send(const std::uint8_t *bytes, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t sent = ::write(fd_, bytes + done, length - done);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (sent < 0 && errno != EINTR && errno != EAGAIN) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool BareLine::ReadByte(std::chrono::milliseconds timeout, std::uint8_t *byte) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    pollfd pfd{fd_, POLLIN, 0};
+    const timespec left = Remaining(deadline);
+    const int ready = ::ppoll(&pfd, 1, &left, nullptr);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0) {
+      if ((pfd.revents & POLLIN) == 0) return false;  // hung up
+      const ssize_t got = ::read(fd_, byte, 1);
+      if (got == 1) return true;
+      if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+    }
+    if (Clock::now() >= deadline) return false;
+  }
+}
+
+std::size_t BareLine::Poll(std::chrono::milliseconds timeout,
+                           std::uint8_t (&reply)[kLongestReply]) {
+  const std::uint8_t enq = kEnq;
+  if (!Send(&enq, 1) || !ReadByte(timeout, &reply[0])) return 0;
+  std::size_t length = 1;
+  if (reply[0] == kStx) {
+    while (length < kLongestReply && ReadByte(timeout, &reply[length])) ++length;
+  }
+  if (reply[0] != kEot && reply[0] != kAck) {
+    const std::uint8_t ack = kAck;
+    Send(&ack, 1);
+  }
+  return length;
+}
+
+bool BareLine::Command(const std::uint8_t *frame, std::size_t length,
+                       std::chrono::milliseconds timeout, std::uint8_t *answer) {
+  return Send(frame, length) && ReadByte(timeout, answer);
+}
+
+}  // namespace vuzov_bench

@@ -1,0 +1,85 @@
+// What zemhost needs from the operating system: stop requests and keys for the
+// main loop, the terminal, counts of its own descriptors and threads, and a
+// relay that puts zemhost between the driver and a serial device. One
+// implementation file per platform, chosen in CMake.
+#ifndef VUZOV_ZEMHOST_PLATFORM_H
+#define VUZOV_ZEMHOST_PLATFORM_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host_interface.h"
+
+namespace zemhost {
+
+// Ctrl-C and SIGTERM (or the console's close) ask the run to stop; the live
+// screen's keys arrive here too. Open it before any thread starts: on POSIX it
+// blocks the stop signals in every thread and reads them from a descriptor, so
+// no work happens in a signal handler.
+class Console {
+ public:
+  enum class Event { kTimeout, kStop, kKey };
+
+  static std::unique_ptr<Console> Open(std::string *error);
+  ~Console();  // gives the terminal back as it was
+  Console(const Console &) = delete;
+  Console &operator=(const Console &) = delete;
+
+  // Reads single keys from a terminal on standard input, without echo; false
+  // when standard input is no terminal.
+  bool StartKeys();
+  void StopKeys();
+  // Waits up to `timeout` for a stop request or a key.
+  Event Wait(std::chrono::milliseconds timeout, int *key);
+
+  struct Impl;
+
+ private:
+  explicit Console(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+bool StdoutIsTerminal();
+// Rows and columns of the terminal on standard output (24 x 80 when unknown).
+void TerminalSize(int *rows, int *cols);
+// Makes the terminal take UTF-8 and ANSI sequences (Windows consoles need it).
+void PrepareTerminalOutput();
+
+// The process's open descriptors (handles on Windows) and threads.
+std::size_t CountOpenHandles();
+std::size_t CountThreads();
+
+// Bytes seen on a relayed line: from_driver for what the driver sent.
+using RelayTrace = std::function<void(bool from_driver, const std::vector<std::uint8_t> &bytes)>;
+
+// Opens the serial device the port name stands for with the instance's line
+// settings, makes a pty, and copies bytes both ways on a thread of its own,
+// reporting each burst. The driver opens the pty's slave (PortName()).
+class LineRelay {
+ public:
+  // False with *error when the device or the pty cannot be opened.
+  static std::unique_ptr<LineRelay> Open(const std::string &port_name,
+                                         const vuzov::LineSettings &line, RelayTrace trace,
+                                         std::string *error);
+  ~LineRelay();  // stops the thread and closes the device and the pty
+  LineRelay(const LineRelay &) = delete;
+  LineRelay &operator=(const LineRelay &) = delete;
+
+  // The name the driver opens, e.g. "pts/7".
+  std::string PortName() const;
+
+  struct Impl;
+
+ private:
+  explicit LineRelay(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zemhost
+
+#endif

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The Windows zemhost under Wine, as an integrator runs it on a Windows PC: its
+# help, the driver's banner through vuzov.dll, polling and a command against a
+# panel on COM<N>, which the prefix maps to a link that the Linux panel
+# simulator keeps pointing at its pty.
+#
+# usage: wine_zemhost_test.sh WINE_RUN ZEMHOST_EXE PANELSIM PORT_DIR SCENARIOS N
+set -uo pipefail
+
+wine_run=$1
+zemhost=$2
+panelsim=$3
+port_dir=$4
+scenarios=$5
+port=COM$6
+link=$port_dir/com$6
+
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  if "${@:2}"; then
+    echo "ok: $1"
+  else
+    echo "FAILED: $1"
+    failures=$((failures + 1))
+  fi
+}
+contains() { grep -qF -- "$2" <<<"$1"; }
+
+work=$(mktemp -d)
+panel_pid=
+cleanup() {
+  if [ -n "$panel_pid" ]; then
+    kill "$panel_pid" 2>/dev/null
+    wait "$panel_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --help needs no module and no port.
+help=$("$wine_run" "$zemhost" --help 2>&1)
+status=$?
+check "--help exits 0" test "$status" -eq 0
+check "--help documents the exit codes" contains "$help" "4  a port did not open"
+
+# No simulator on Windows: a clear word and exit 2.
+out=$("$wine_run" "$zemhost" 2>&1)
+status=$?
+check "no port: exit 2" test "$status" -eq 2
+check "no port: says the simulator needs Linux" contains "$out" "needs the Linux build"
+
+# A port that does not exist: exit 4 with the driver's own lines.
+out=$("$wine_run" "$zemhost" --port COM40 2>&1)
+status=$?
+check "missing COM40: exit 4" test "$status" -eq 4
+check "missing COM40: the driver's line" contains "$out" "ZODODA> ColdStart() unable to open COM40"
+
+# The panel on the test's own port.
+mkdir -p "$port_dir"
+"$panelsim" --link "$link" "$scenarios/quick.scn" >"$work/panel.out" 2>"$work/panel.err" &
+panel_pid=$!
+for _ in $(seq 1 100); do
+  [ -L "$link" ] && [ -s "$work/panel.out" ] && break
+  sleep 0.05
+done
+check "the panel's link is up" test -L "$link"
+
+out=$("$wine_run" "$zemhost" --port "$port" --timeout 5 --interval 20ms --polls 16 --discover \
+      --send 'CP1S!' 2>"$work/zemhost.err")
+status=$?
+echo "$out" | sed 's/^/  | /'
+sed 's/^/  ! /' "$work/zemhost.err"
+check "poll run: exit 0" test "$status" -eq 0
+check "banner through vuzov.dll, as UTF-8" contains "$out" "║                   VUZOV - Firepanel FP11x                             ║"
+check "the driver opened $port" contains "$out" "ZODODA> ColdStart() port $port opened"
+check "zone 3 in alarm" contains "$out" " CP1Z3 = 1"
+check "zone range 20..22" contains "$out" " CP1Z22 = 1"
+check "element 5 of zone 260 in state 3" contains "$out" " CP1Z260E5 = 3"
+check "the panel's refusal" contains "$out" "ZODODA> Command 53 rejected - type 33"
+check "silence acknowledged" contains "$out" "instance 1 command CP1S! acknowledged"
+check "clean shutdown" contains "$out" "ZODODA> EndZem() exited, 0"
+check "every poll answered" contains "$out" "zemhost: 17 exchanges, 0 failed; 1 commands, 1 acknowledged"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"

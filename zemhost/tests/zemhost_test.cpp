@@ -1,0 +1,580 @@
+// zemhost as a user runs it: the program is started with its flags, against a
+// simulated panel on a pty, and its output, exit status and clean shutdown are
+// checked from outside.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line.h"
+#include "scenario.h"
+#include "simulator.h"
+
+extern char **environ;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kScenarios = ZEMHOST_TEST_SCENARIOS;
+
+// Quick runs: short timeouts and poll intervals.
+std::vector<std::string> Fast(std::vector<std::string> arguments) {
+  const std::vector<std::string> fast = {"--timeout", "5", "--interval", "20ms"};
+  arguments.insert(arguments.end(), fast.begin(), fast.end());
+  return arguments;
+}
+
+// One run of zemhost. Standard output and error go to pipes (or standard
+// output and input to a pty); the destructor kills and reaps a child that is
+// still running.
+class Program {
+ public:
+  explicit Program(const std::vector<std::string> &arguments, bool on_terminal = false) {
+    int out[2];
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    err_.reset(err[0]);
+    panelsim::UniqueFd err_write(err[1]);
+    panelsim::UniqueFd out_write;
+    if (on_terminal) {
+      terminal_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      char name[128];
+      if (!terminal_ || grantpt(terminal_.get()) != 0 || unlockpt(terminal_.get()) != 0 ||
+          ptsname_r(terminal_.get(), name, sizeof name) != 0) {
+        return;
+      }
+      out_write.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+      out_.reset(dup(terminal_.get()));
+    } else {
+      if (pipe2(out, O_CLOEXEC) != 0) return;
+      out_.reset(out[0]);
+      out_write.reset(out[1]);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (on_terminal) posix_spawn_file_actions_adddup2(&actions, out_write.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
+    std::vector<std::string> copies = {ZEMHOST_PROGRAM};
+    copies.insert(copies.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, copies[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Program(const Program &) = delete;
+  Program &operator=(const Program &) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  void Signal(int number) const { kill(pid_, number); }
+  void Type(const std::string &keys) const {
+    if (write(terminal_.get(), keys.data(), keys.size()) < 0) ADD_FAILURE() << "cannot type";
+  }
+
+  // Reads standard output until it contains `text`; false on timeout.
+  bool WaitForOutput(const std::string &text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out_text_.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Pump(50ms);
+    }
+    return true;
+  }
+
+  // Waits for the exit and collects the rest of the output; -1 on timeout or
+  // when a signal ended the program.
+  int Wait(std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+      Pump(20ms);
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) break;
+      if (std::chrono::steady_clock::now() >= deadline) return -1;
+    }
+    pid_ = -1;
+    // Everything the program wrote is in the pipes by now.
+    while (Pump(0ms)) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const std::string &out() const { return out_text_; }
+  const std::string &err() const { return err_text_; }
+
+ private:
+  // Reads what is waiting; false when nothing was read.
+  bool Pump(std::chrono::milliseconds timeout) {
+    pollfd entries[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+    if (poll(entries, 2, static_cast<int>(timeout.count())) <= 0) return false;
+    bool any = false;
+    char buffer[4096];
+    std::string *texts[2] = {&out_text_, &err_text_};
+    for (int i = 0; i < 2; ++i) {
+      if ((entries[i].revents & POLLIN) == 0) continue;
+      const ssize_t got = read(entries[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        texts[i]->append(buffer, static_cast<std::size_t>(got));
+        any = true;
+      }
+    }
+    return any;
+  }
+
+  pid_t pid_ = -1;
+  panelsim::UniqueFd terminal_;
+  panelsim::UniqueFd out_;
+  panelsim::UniqueFd err_;
+  std::string out_text_;
+  std::string err_text_;
+};
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// The events of a line output that a test follows: zone and element gates
+// and the panel's refusal, without their times.
+std::vector<std::string> ZoneEvents(const std::string &out) {
+  std::vector<std::string> events;
+  for (const std::string &line : Lines(out)) {
+    const auto space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string rest = line.substr(space + 1);
+    if (rest.compare(0, 4, "CP1Z") == 0 || rest.compare(0, 4, "CP2Z") == 0 ||
+        rest.find("rejected") != std::string::npos) {
+      events.push_back(rest);
+    }
+  }
+  return events;
+}
+
+const std::vector<std::string> kQuickEvents = {
+    "CP1Z3 = 1",     "CP1Z12 = 1", "CP1Z20 = 1",
+    "CP1Z21 = 1",    "CP1Z22 = 1", "CP1Z260E5 = 3",
+    "log 0 ZODODA> Command 53 rejected - type 33", "CP1Z5 = 1"};
+
+// A strict reader of one JSON text: true when the whole line is one valid
+// object. Its top-level members land in *members, strings unescaped (UTF-8)
+// and other values as written.
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string &text) : text_(text) {}
+
+  bool ReadObject(std::map<std::string, std::string> *members) {
+    Skip();
+    if (!Object(members)) return false;
+    Skip();
+    return at_ == text_.size();
+  }
+
+ private:
+  void Skip() {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t')) ++at_;
+  }
+  bool Eat(char c) {
+    Skip();
+    if (at_ < text_.size() && text_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool Object(std::map<std::string, std::string> *members) {
+    if (!Eat('{')) return false;
+    if (Eat('}')) return true;
+    do {
+      std::string key;
+      std::string value;
+      Skip();
+      if (!String(&key) || !Eat(':') || !Value(&value)) return false;
+      if (members != nullptr) (*members)[key] = value;
+    } while (Eat(','));
+    return Eat('}');
+  }
+  bool Array() {
+    if (!Eat('[')) return false;
+    if (Eat(']')) return true;
+    do {
+      std::string ignored;
+      if (!Value(&ignored)) return false;
+    } while (Eat(','));
+    return Eat(']');
+  }
+  bool Value(std::string *out) {
+    Skip();
+    if (at_ >= text_.size()) return false;
+    const std::size_t start = at_;
+    const char c = text_[at_];
+    bool ok = false;
+    if (c == '"') {
+      return String(out);
+    } else if (c == '{') {
+      ok = Object(nullptr);
+    } else if (c == '[') {
+      ok = Array();
+    } else if (text_.compare(at_, 4, "true") == 0 || text_.compare(at_, 4, "null") == 0) {
+      at_ += 4;
+      ok = true;
+    } else if (text_.compare(at_, 5, "false") == 0) {
+      at_ += 5;
+      ok = true;
+    } else {
+      ok = Number();
+    }
+    *out = text_.substr(start, at_ - start);
+    return ok;
+  }
+  bool Number() {
+    const std::size_t start = at_;
+    if (at_ < text_.size() && text_[at_] == '-') ++at_;
+    const std::size_t digits = at_;
+    while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
+    if (at_ == digits) return false;
+    if (text_[digits] == '0' && at_ - digits > 1) return false;
+    if (at_ < text_.size() && text_[at_] == '.') {
+      const std::size_t fraction = ++at_;
+      while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
+      if (at_ == fraction) return false;
+    }
+    if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+      ++at_;
+      if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) ++at_;
+      const std::size_t exponent = at_;
+      while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
+      if (at_ == exponent) return false;
+    }
+    return at_ > start;
+  }
+  bool String(std::string *out) {
+    if (at_ >= text_.size() || text_[at_] != '"') return false;
+    ++at_;
+    out->clear();
+    while (at_ < text_.size()) {
+      const unsigned char c = static_cast<unsigned char>(text_[at_++]);
+      if (c == '"') return true;
+      if (c < 0x20) return false;  // control characters must be escaped
+      if (c != '\\') {
+        *out += static_cast<char>(c);
+        continue;
+      }
+      if (at_ >= text_.size()) return false;
+      const char escape = text_[at_++];
+      static const std::string simple = "\"\\/bfnrt";
+      static const std::string meant = "\"\\/\b\f\n\r\t";
+      const auto which = simple.find(escape);
+      if (which != std::string::npos) {
+        *out += meant[which];
+      } else if (escape == 'u' && at_ + 4 <= text_.size()) {
+        unsigned code = 0;
+        for (int i = 0; i < 4; ++i) {
+          const char h = text_[at_++];
+          if (!std::isxdigit(static_cast<unsigned char>(h))) return false;
+          code = code * 16 + static_cast<unsigned>(std::stoi(std::string(1, h), nullptr, 16));
+        }
+        if (code >= 0x80) return false;  // zemhost writes other characters as UTF-8
+        *out += static_cast<char>(code);
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  const std::string &text_;
+  std::size_t at_ = 0;
+};
+
+std::string WriteFile(const std::string &name, const std::string &text) {
+  const std::string path = ::testing::TempDir() + "zemhost_" + std::to_string(getpid()) + "_" + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(ZemhostOutput, LinesShowTheBannerAndTheScenarioInOrder) {
+  Program run(Fast({"--simulate", kScenarios + "/quick.scn", "--discover", "--polls", "16"}));
+  ASSERT_TRUE(run.started());
+  EXPECT_EQ(run.Wait(), 0) << run.err();
+  // The code page 437 banner arrives as UTF-8 box drawing, the name untouched.
+  EXPECT_NE(run.out().find("╔═══"), std::string::npos) << run.out();
+  EXPECT_NE(run.out().find("║                   VUZOV - Firepanel FP11x                             ║"),
+            std::string::npos);
+  EXPECT_NE(run.out().find("driver      \"FIREPANEL FP11x \""), std::string::npos);
+  EXPECT_EQ(run.out().find('\b'), std::string::npos) << "the banner's backspace reached the output";
+  EXPECT_EQ(ZoneEvents(run.out()), kQuickEvents) << run.out();
+  // The message type and state gates change as the messages come.
+  EXPECT_NE(run.out().find(" CP1MS = 51\n"), std::string::npos);
+  EXPECT_NE(run.out().find(" CP1MS = 60\n"), std::string::npos);
+  EXPECT_NE(run.out().find("zemhost: 16 exchanges, 0 failed"), std::string::npos) << run.out();
+  EXPECT_NE(run.out().find("log 32 ZODODA> ShutDown !"), std::string::npos);
+  EXPECT_NE(run.out().find("log 0 ZODODA> EndZem() exited, 0"), std::string::npos);
+}
+
+TEST(ZemhostOutput, JsonHasOneValidObjectPerEventInOrder) {
+  Program run(
+      Fast({"--simulate", kScenarios + "/quick.scn", "--discover", "--polls", "16", "--json"}));
+  ASSERT_TRUE(run.started());
+  ASSERT_EQ(run.Wait(), 0) << run.err();
+  std::vector<std::string> events;
+  int exchanges = 0;
+  bool saw_driver = false;
+  bool saw_end = false;
+  for (const std::string &line : Lines(run.out())) {
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonReader(line).ReadObject(&members)) << "not one JSON object: " << line;
+    const std::string &event = members["event"];
+    if (event == "driver") {
+      saw_driver = true;
+      EXPECT_EQ(members["name"], "FIREPANEL FP11x ");
+      EXPECT_EQ(members["banner"].substr(0, 2), "\b\n");  // escaped, and read back whole
+      EXPECT_NE(members["banner"].find("╚═"), std::string::npos);
+      EXPECT_EQ(members["state_size"], "552");
+    } else if (event == "gate" && members["name"].compare(0, 3, "CP1") == 0 &&
+               members["name"][3] == 'Z') {
+      events.push_back(members["name"] + " = " + members["value"]);
+    } else if (event == "log" && members["text"].find("rejected") != std::string::npos) {
+      events.push_back("log " + members["level"] + " " + members["text"]);
+    } else if (event == "exchange") {
+      ++exchanges;
+      EXPECT_EQ(members["result"], "0") << line;
+      EXPECT_EQ(members["point"], "CP1Z1");
+    } else if (event == "end") {
+      saw_end = true;
+      EXPECT_EQ(members["exchanges"], "16");
+    }
+  }
+  EXPECT_TRUE(saw_driver);
+  EXPECT_TRUE(saw_end);
+  EXPECT_EQ(exchanges, 16);
+  EXPECT_EQ(events, kQuickEvents);
+}
+
+TEST(ZemhostOutput, TraceShowsEveryFrameBothWays) {
+  Program run(Fast({"--simulate", kScenarios + "/quick.scn", "--polls", "4", "--trace"}));
+  ASSERT_TRUE(run.started());
+  ASSERT_EQ(run.Wait(), 0) << run.err();
+  const std::string &out = run.out();
+  EXPECT_NE(out.find(" trace 1 [05]\n"), std::string::npos) << out;  // the poll
+  EXPECT_NE(out.find(" trace 1 <04>\n"), std::string::npos);         // nothing to report
+  EXPECT_NE(out.find(" trace 1 <02 01 0C 33 01 00 03 00 00"), std::string::npos);  // zone 3
+  EXPECT_NE(out.find(" trace 1 [06]\n"), std::string::npos);  // the driver's ACK
+  // The driver's ACK follows the framed reply it acknowledges.
+  const auto frame = out.find("<02 01 0C 33");
+  ASSERT_NE(frame, std::string::npos);
+  EXPECT_NE(out.find("[06]", frame), std::string::npos);
+}
+
+TEST(ZemhostOutput, TraceRelaysARealPortThroughAPty) {
+  // The "device" is a panel on a pty that zemhost opens as a serial port.
+  panelsim::Scenario scenario;
+  std::vector<std::string> errors;
+  std::ifstream file(kScenarios + "/quick.scn");
+  ASSERT_TRUE(panelsim::ParseScenario(file, &scenario, &errors));
+  panelsim::Simulator panel(scenario, panelsim::Options{});
+  std::string error;
+  ASSERT_TRUE(panel.Start(&error)) << error;
+  const std::string device = panel.SlavePath();
+  Program run(Fast({"--port", device.substr(5), "--trace", "--discover", "--polls", "6"}));
+  ASSERT_TRUE(run.started());
+  ASSERT_EQ(run.Wait(), 0) << run.err() << run.out();
+  const std::string &out = run.out();
+  EXPECT_NE(out.find("(relayed through pts/"), std::string::npos) << out;
+  EXPECT_NE(out.find(" trace 1 [05]\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" trace 1 <04>\n"), std::string::npos);
+  EXPECT_NE(out.find(" trace 1 <02 01 0C 33 01 00 03 00"), std::string::npos);
+  EXPECT_NE(out.find(" CP1Z3 = 1\n"), std::string::npos);
+  // zemhost closed its side: the panel saw every poll it made and its ACKs.
+  EXPECT_EQ(panel.GetStats().polls, 6u);
+  EXPECT_GE(panel.GetStats().acks, 2u);
+}
+
+TEST(ZemhostRun, SeveralInstancesFromAConfigFile) {
+  const std::string config = WriteFile("two.conf",
+                                       "# two panels, each on its own line\n"
+                                       "interval = 20ms\n"
+                                       "polls = 16\n"
+                                       "discover = yes\n"
+                                       "[instance]\n"
+                                       "simulate = " + kScenarios + "/quick.scn\n"
+                                       "timeout = 5\n"
+                                       "point = CP1Z1\n"
+                                       "[instance]\n"
+                                       "simulate = " + kScenarios + "/quick.scn\n"
+                                       "timeout = 5\n"
+                                       "point = CP2Z1   # panel 2 names its gates CP2...\n"
+                                       "dtr = on\n");
+  Program run({"--config", config, "--selfcheck"});
+  ASSERT_TRUE(run.started());
+  ASSERT_EQ(run.Wait(), 0) << run.err();
+  const std::string &out = run.out();
+  EXPECT_NE(out.find("instance 2  pts/"), std::string::npos) << out;
+  EXPECT_NE(out.find("flags 0x0001"), std::string::npos);
+  EXPECT_NE(out.find(" CP1Z22 = 1\n"), std::string::npos);
+  EXPECT_NE(out.find(" CP2Z22 = 1\n"), std::string::npos);
+  EXPECT_NE(out.find(" CP2Z260E5 = 3\n"), std::string::npos);
+  // Each instance has its own host message client and waiting thread.
+  std::size_t shutdowns = 0;
+  for (auto at = out.find("ShutDown !"); at != std::string::npos; at = out.find("ShutDown !", at + 1)) {
+    ++shutdowns;
+  }
+  EXPECT_EQ(shutdowns, 2u);
+  EXPECT_NE(out.find("zemhost: 32 exchanges, 0 failed"), std::string::npos);
+  unlink(config.c_str());
+}
+
+TEST(ZemhostCommands, SendReportsTheAcknowledgement) {
+  Program acked({"--simulate", kScenarios + "/quick.scn", "--send", "CP1S!", "--timeout", "5"});
+  ASSERT_TRUE(acked.started());
+  EXPECT_EQ(acked.Wait(), 0) << acked.err();
+  EXPECT_NE(acked.out().find(" instance 1 command CP1S! acknowledged\n"), std::string::npos)
+      << acked.out();
+  // A send-only run polls nothing.
+  EXPECT_NE(acked.out().find("zemhost: 1 exchanges, 0 failed; 1 commands, 1 acknowledged"),
+            std::string::npos);
+
+  Program refused({"--simulate", kScenarios + "/nak.scn", "--send", "CP1R!", "--timeout", "5"});
+  ASSERT_TRUE(refused.started());
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_NE(refused.out().find(" instance 1 command CP1R! not acknowledged\n"), std::string::npos)
+      << refused.out();
+
+  Program json(Fast({"--simulate", kScenarios + "/quick.scn", "--json", "--polls", "3", "--send",
+                     "CP1A!"}));
+  ASSERT_TRUE(json.started());
+  EXPECT_EQ(json.Wait(), 0) << json.err();
+  EXPECT_NE(json.out().find("\"event\":\"command\""), std::string::npos) << json.out();
+  EXPECT_NE(json.out().find("\"point\":\"CP1A!\",\"result\":0,\"acknowledged\":true}"),
+            std::string::npos)
+      << json.out();
+}
+
+struct BadInput {
+  std::vector<std::string> arguments;
+  int status;
+  std::string message;  // on standard error
+  std::string driver_line = std::string();  // the driver's own word, on standard output
+};
+
+TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
+  const std::string bad_config = WriteFile("bad.conf",
+                                           "interval = 20ms\n"
+                                           "[instance]\n"
+                                           "colour = red\n");
+  const std::string misplaced = WriteFile("misplaced.conf", "port = ttyS0\n[instance]\nport = ttyS0\n");
+  const std::string bad_parity = WriteFile("parity.conf", "[instance]\nport = ttyS0\nparity = maybe\n");
+  const std::vector<BadInput> cases = {
+      {{"--bogus", "1"}, 2, "zemhost: unknown option --bogus"},
+      {{"stray"}, 2, "unexpected argument 'stray'"},
+      {{"--baud", "fast"}, 2, "--baud: baud is a rate from 1 to 65535"},
+      {{"--for"}, 2, "--for needs a value"},
+      {{"--interval", "soon"}, 2, "interval is a duration"},
+      {{"--config", bad_config}, 2, bad_config + ":3: unknown key 'colour'"},
+      {{"--config", misplaced}, 2, misplaced + ":1: 'port' belongs in an [instance] section"},
+      {{"--config", bad_parity}, 2, bad_parity + ":3: parity is none, odd, even, mark or space"},
+      {{"--config", "/nonexistent/zemhost.conf"}, 2, "cannot read config file /nonexistent/zemhost.conf"},
+      {{"--port", "ttyS0", "--simulate", "demo"}, 2, "a port or a simulated panel, not both"},
+      {{"--port", "ttyUSB0123456"}, 2, "longer than 11 characters"},
+      {{"--send", "CP1Z1"}, 2, "'CP1Z1' is not a panel command"},
+      {{"--simulate", kScenarios + "/bad.scn"}, 2, kScenarios + "/bad.scn:2:"},
+      {{"--gates", "/nonexistent/gates.txt"}, 2, "cannot read the gate list /nonexistent/gates.txt"},
+      {{"--point", "CP9Z1"}, 2, "the driver rejects the point address 'CP9Z1'",
+       "log 0 ZODODA> Parse() Illegal character 2 in 'CP9Z1'"},
+      {{"--send", "cp1S!"}, 2, "the driver rejects the point address 'cp1S!'",
+       "log 0 ZODODA> Parse() Illegal character 0 in 'cp1S!'"},  // upper case only
+      {{"--module", "/nonexistent/libvuzov.so"}, 3, "cannot load the driver module /nonexistent/libvuzov.so"},
+      {{"--port", "ttyZEM404"}, 4, "the port ttyZEM404 did not open",
+       "log 0 ZODODA> ColdStart() unable to open ttyZEM404(tmout 10} port"},
+  };
+  for (const BadInput &input : cases) {
+    std::string shown;
+    for (const std::string &argument : input.arguments) shown += argument + " ";
+    SCOPED_TRACE(shown);
+    Program run(input.arguments);
+    ASSERT_TRUE(run.started());
+    EXPECT_EQ(run.Wait(), input.status) << run.err() << run.out();
+    EXPECT_NE(run.err().find(input.message), std::string::npos) << run.err();
+    if (!input.driver_line.empty()) {
+      EXPECT_NE(run.out().find(input.driver_line), std::string::npos) << run.out();
+    }
+  }
+  unlink(bad_config.c_str());
+  unlink(misplaced.c_str());
+  unlink(bad_parity.c_str());
+}
+
+// Stop signals in the middle of polling: the run ends by its own shutdown,
+// exit 0, with nothing left behind (zemhost counts its own descriptors and
+// threads before it exits, and the process is gone afterwards).
+TEST(ZemhostShutdown, StopSignalMidPollLeavesNothingBehind) {
+  for (const int number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(number == SIGINT ? "SIGINT" : "SIGTERM");
+    Program run(Fast({"--simulate", kScenarios + "/quick.scn", "--discover", "--selfcheck"}));
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.WaitForOutput(" CP1Z12 = 1\n", 10s)) << run.out() << run.err();
+    const pid_t pid = run.pid();
+    run.Signal(number);
+    ASSERT_EQ(run.Wait(10s), 0) << run.err() << run.out();
+    EXPECT_NE(run.err().find("selfcheck: no descriptor or thread left behind"), std::string::npos)
+        << run.err();
+    const std::string &out = run.out();
+    const auto stop = out.find("zemhost: stop requested");
+    ASSERT_NE(stop, std::string::npos) << out;
+    // The order of a host's shutdown: the waiting thread ends, then the ports
+    // close and the driver ends.
+    const auto shutdown = out.find("ZODODA> ShutDown !", stop);
+    const auto end = out.find("ZODODA> EndZem() exited, 0", stop);
+    EXPECT_NE(shutdown, std::string::npos);
+    EXPECT_NE(end, std::string::npos);
+    EXPECT_LT(shutdown, end);
+    EXPECT_NE(kill(pid, 0), 0) << "the process is still there";
+  }
+}
+
+// The live screen on a terminal: a key sends a command, q ends the run, and
+// the terminal gets its cursor back.
+TEST(ZemhostScreen, KeysSendCommandsAndQuit) {
+  Program run(Fast({"--simulate", kScenarios + "/quick.scn", "--discover"}), /*on_terminal=*/true);
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.WaitForOutput("CP1Z3", 10s)) << run.out() << run.err();
+  EXPECT_NE(run.out().find("\x1b[H"), std::string::npos);
+  EXPECT_NE(run.out().find("exchanges"), std::string::npos);
+  run.Type("s");
+  EXPECT_TRUE(run.WaitForOutput("command CP1S! acknowledged", 10s)) << run.out();
+  run.Type("q");
+  EXPECT_EQ(run.Wait(10s), 0) << run.err();
+  EXPECT_NE(run.out().find("\x1b[?25h"), std::string::npos) << "the cursor stays hidden";
+  EXPECT_NE(run.out().find("zemhost: "), std::string::npos);
+}
+
+}  // namespace
