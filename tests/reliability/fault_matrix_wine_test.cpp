@@ -2,6 +2,8 @@
 // port named in VUZOV_TEST_PORT, the native panel simulator on the other end
 // playing fault_matrix_wine.scn, which arms one fault for each exchange below.
 // The exchanges run in the scenario's order, so the whole matrix is one test.
+// The device going and coming back is left to the Linux matrix (see the
+// scenario).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -119,13 +121,7 @@ class WineFaultMatrix : public ::testing::Test {
 }  // namespace
 
 TEST_F(WineFaultMatrix, EveryFaultInTurn) {
-  // The device goes at the first poll: the read fails, and the host gets the
-  // line back by closing and reopening its port.
-  EXPECT_EQ(Read(), kFailed);
-  EXPECT_EQ(host.Texts().back(), "ZODODA> SingleRead() , ret val is 2");
-  EXPECT_EQ(word, kUntouched);
-  Reopen();
-  EXPECT_EQ(Read(), kOk) << "the line is back";
+  EXPECT_EQ(Read(), kOk);
   EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
 
   // Silence: three attempts, then 2; the next poll reads the panel's EOT.
