@@ -3,6 +3,7 @@
 // its own as a host drives them.
 //
 //   vuzov_soak [--exchanges N] [--instances K] [--fault-percent P] [--seed S]
+//              [--settle-seconds T]
 //
 // Every instance is started with ColdStart on a simulator's line, then runs its
 // share of the N exchanges: polls, and now and then a panel command. Its panel
@@ -10,7 +11,8 @@
 // armed with probability P percent: silence, garbage, a short, overlong or
 // dribbled frame, a hang-up with the line coming back, a command answered by
 // garbage or not at all. A host reopens its port (CloseCom, ReOpenCom) after a
-// failed exchange.
+// failed exchange. Then, with no more faults, each instance polls until its
+// panel has nothing left, for T seconds at most (default 20).
 //
 // Printed: open descriptors, threads and resident memory at the start and at
 // the end, every exchange's result, the faults applied, and the alarms queued,
@@ -63,6 +65,7 @@ struct Settings {
   int instances = 4;
   int fault_percent = 10;
   unsigned seed = 1;
+  int settle_seconds = 20;
 };
 
 bool ParseArguments(int argc, char **argv, Settings *settings) {
@@ -77,6 +80,8 @@ bool ParseArguments(int argc, char **argv, Settings *settings) {
       settings->fault_percent = static_cast<int>(value);
     } else if (name == "--seed" && value >= 0) {
       settings->seed = static_cast<unsigned>(value);
+    } else if (name == "--settle-seconds" && value >= 0) {
+      settings->settle_seconds = static_cast<int>(value);
     } else {
       return false;
     }
@@ -214,8 +219,8 @@ class Instance {
   }
 
   // No more faults: poll until the panel has nothing left to send.
-  void Settle() {
-    const auto deadline = Clock::now() + 20s;
+  void Settle(int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (simulator_->GetStats().pending != 0 && Clock::now() < deadline) {
       const std::uint32_t result = Read();
       ++tally_.settling_reads;
@@ -365,7 +370,8 @@ int main(int argc, char **argv) {
   Settings settings;
   if (!ParseArguments(argc, argv, &settings)) {
     std::fprintf(stderr,
-                 "usage: vuzov_soak [--exchanges N] [--instances K] [--fault-percent P] [--seed S]\n");
+                 "usage: vuzov_soak [--exchanges N] [--instances K] [--fault-percent P] [--seed S]"
+                 " [--settle-seconds T]\n");
     return 2;
   }
   HostRecord record;
@@ -402,7 +408,7 @@ int main(int argc, char **argv) {
                        (i < settings.exchanges % settings.instances ? 1 : 0);
     threads.emplace_back([&, i, share] {
       instances[i]->Run(share, settings.fault_percent);
-      instances[i]->Settle();
+      instances[i]->Settle(settings.settle_seconds);
     });
   }
   for (auto &thread : threads) thread.join();
