@@ -222,7 +222,7 @@ std::uint32_t ColdStart(Request *request) {
 
   char client_name[32];
   (void)std::snprintf(client_name, sizeof client_name, "VUZOV No_%02d",
-                static_cast<int>(request->instance));
+                      static_cast<int>(request->instance));
   if (QarMkClient(client_name, 1, 0, ClientIdSlot(state)) != 0) return kNotPossible;
 
   Waiting().Add(state);
