@@ -62,10 +62,10 @@ std::string Failure(const std::string &what, int saved_errno) {
 
 timespec ToTimespec(Duration duration) {
   if (duration < Duration::zero()) duration = Duration::zero();
-  timespec spec{};
-  spec.tv_sec = static_cast<time_t>(duration.count() / 1'000'000'000);
-  spec.tv_nsec = static_cast<long>(duration.count() % 1'000'000'000);
-  return spec;
+  timespec wait_time{};
+  wait_time.tv_sec = static_cast<time_t>(duration.count() / 1'000'000'000);
+  wait_time.tv_nsec = static_cast<long>(duration.count() % 1'000'000'000);
+  return wait_time;
 }
 
 }  // namespace
