@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "long_range.h"
 #include "panel_protocol.h"
 
 using namespace vuzov;
@@ -82,25 +83,6 @@ void CheckNames(const Effects &effects, std::int32_t panel) {
   }
 }
 
-// The decoder runs a zone range in full: one reply can ask for 65,000 gate
-// lookups. Such inputs cover nothing a short range does not, yet each costs as
-// much as thousands of others, so the harness (never the driver) skips ranges of
-// more than kLongestRange zones. Ranges across a high-byte step stay in.
-constexpr std::int32_t kLongestRange = 300;
-
-bool HasLongRange(const std::uint8_t *reply, std::size_t delivered) {
-  const auto at = [&](std::size_t i) -> std::int32_t {
-    return i < delivered ? static_cast<std::int8_t>(reply[i]) : 0;
-  };
-  if (delivered == 0 || at(0) == kEot) return false;
-  const std::int32_t type = at(3);
-  const std::uint8_t state = static_cast<std::uint8_t>(at(4));
-  const bool range = (type == '3' && (state == 4 || state == 9)) || (type == '7' && state == 3);
-  const std::int32_t start = at(5) + at(6) * 255;
-  const std::int32_t end = at(7) + at(8) * 255;
-  return range && end - start > kLongestRange;
-}
-
 Effects DecodeOnce(const std::uint8_t *reply, std::size_t length, std::size_t delivered,
                    std::uint8_t old_byte, std::uint8_t mode, std::int32_t panel) {
   PrepareHost(mode, panel);
@@ -151,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::size_t length = size - 6;
   if (length > kReceiveAreaSize) length = kReceiveAreaSize;
   const std::size_t delivered = (mode & 8) != 0 ? length : data[5] % (length + 1);
-  if (HasLongRange(reply, delivered)) return 0;
+  if (vuzov_fuzz::HasLongRange(reply, delivered)) return 0;
 
   const Effects clean = DecodeOnce(reply, length, delivered, 0x00, mode, panel);
   const Effects stale = DecodeOnce(reply, length, delivered, 0xA5, mode, panel);
