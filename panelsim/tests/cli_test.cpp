@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,13 +12,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "driver_side.h"
 #include "encoding.h"
-
-extern char **environ;
 
 using namespace panelsim_test;
 using namespace std::chrono_literals;
@@ -39,32 +38,14 @@ class Program {
     if (pipe2(err, O_CLOEXEC) != 0) return;
     err_.reset(err[0]);
     panelsim::UniqueFd err_write(err[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
-    std::vector<char *> argv;
-    std::string program = PANELSIM_PROGRAM;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = arguments;
-    for (std::string &argument : copies) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    std::vector<std::string> argv = {PANELSIM_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    child_ = std::make_unique<vuzov_test::ChildProcess>(
+        argv, vuzov_test::ChildStreams{-1, out_write.get(), err_write.get()});
   }
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Program(const Program &) = delete;
-  Program &operator=(const Program &) = delete;
 
-  bool started() const { return pid_ > 0; }
-  void Signal(int number) const { kill(pid_, number); }
+  bool started() const { return child_ && child_->started(); }
+  void Signal(int number) const { child_->Signal(number); }
 
   // One line of standard output, without its newline; empty on timeout.
   std::string ReadLine(std::chrono::milliseconds timeout) {
@@ -83,17 +64,9 @@ class Program {
 
   // The exit status, or -1 when the program did not exit in time.
   int Wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      poll(nullptr, 0, 20);
-    }
-    return -1;
+    int status = 0;
+    if (!child_ || !child_->Wait(timeout, &status)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
   static std::string ReadAll(int fd) {
@@ -108,9 +81,10 @@ class Program {
   std::string Errors() { return ReadAll(err_.get()); }
 
  private:
-  pid_t pid_ = -1;
   panelsim::UniqueFd out_;
   panelsim::UniqueFd err_;
+  // Last, so the child is gone before its pipes close.
+  std::unique_ptr<vuzov_test::ChildProcess> child_;
 };
 
 class TempFiles {

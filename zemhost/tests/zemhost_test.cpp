@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,16 +15,16 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "line.h"
 #include "scenario.h"
 #include "simulator.h"
-
-extern char **environ;
 
 using namespace std::chrono_literals;
 
@@ -66,34 +65,18 @@ class Program {
       out_.reset(out[0]);
       out_write.reset(out[1]);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (on_terminal) posix_spawn_file_actions_adddup2(&actions, out_write.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
-    std::vector<std::string> copies = {ZEMHOST_PROGRAM};
-    copies.insert(copies.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &argument : copies) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, copies[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    std::vector<std::string> argv = {ZEMHOST_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const vuzov_test::ChildStreams streams{on_terminal ? out_write.get() : -1, out_write.get(),
+                                           err_write.get()};
+    child_ = std::make_unique<vuzov_test::ChildProcess>(argv, streams);
   }
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
 
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  void Signal(int number) const { kill(pid_, number); }
+  bool started() const { return child_ && child_->started(); }
+  pid_t pid() const { return child_->pid(); }
+  void Signal(int number) const { child_->Signal(number); }
   void Type(const std::string &keys) const {
     if (write(terminal_.get(), keys.data(), keys.size()) < 0) ADD_FAILURE() << "cannot type";
   }
@@ -111,15 +94,8 @@ class Program {
   // Waits for the exit and collects the rest of the output; -1 on timeout or
   // when a signal ended the program.
   int Wait(std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    for (;;) {
-      Pump(20ms);
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) break;
-      if (std::chrono::steady_clock::now() >= deadline) return -1;
-    }
-    pid_ = -1;
+    if (!child_ || !child_->Wait(timeout, &status, [this] { Pump(20ms); })) return -1;
     // Everything the program wrote is in the pipes by now.
     while (Pump(0ms)) {
     }
@@ -148,12 +124,13 @@ class Program {
     return any;
   }
 
-  pid_t pid_ = -1;
   panelsim::UniqueFd terminal_;
   panelsim::UniqueFd out_;
   panelsim::UniqueFd err_;
   std::string out_text_;
   std::string err_text_;
+  // Last, so the child is gone before its streams close.
+  std::unique_ptr<vuzov_test::ChildProcess> child_;
 };
 
 std::vector<std::string> Lines(const std::string &text) {
