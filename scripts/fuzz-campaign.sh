@@ -47,7 +47,7 @@ for log in fuzz-*.log; do
 done
 cat "$target.log"
 awk '/stat::number_of_executed_units/ {runs += $2} /DONE/ {for (i = 1; i <= NF; ++i) if ($i == "cov:") cov = ($(i+1) > cov ? $(i+1) : cov)}
-     END {printf "campaign: %d executions by %d workers, highest cov %d, corpus %d inputs\n", runs, NR ? '"$workers"' : 0, cov, '"$(ls corpus | wc -l)"'}' \
+     END {printf "campaign: %d executions, workers %d, highest cov %d, corpus %d inputs\n", runs, '"$workers"', cov, '"$(ls corpus | wc -l)"'}' \
   "$target.log" | tee -a "$target.log"
 ls artifacts | grep -q . && { echo "findings in $work/artifacts" >&2; status=${status:-1}; }
 exit "${status:-0}"
