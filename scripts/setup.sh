@@ -8,7 +8,10 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  wine wine64 wine32:i386
+  libcli11-dev libmosquitto-dev mosquitto mosquitto-clients
+  lintian zip unzip
   socat procps
   clang-tidy cppcheck
 )
