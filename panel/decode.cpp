@@ -200,6 +200,40 @@ std::uint8_t ClientId(const InstanceState &state) {
 
 }  // namespace
 
+// Mirrors ActOnType: the last message byte each type and state is decoded
+// from, as a count of frame bytes (m0 is byte 3, so m1 ends at 5, m3 at 7 and
+// m5 at 9). Every message needs its type and state.
+std::size_t MessageLength(std::uint8_t type, std::uint8_t state) {
+  constexpr std::size_t kTypeAndState = kMessageStart + 2;
+  constexpr std::size_t kThroughRejectedType = kMessageStart + 4;  // m3
+  constexpr std::size_t kThroughSingleZone = kMessageStart + 5;    // m4
+  constexpr std::size_t kThroughRangeEnd = kMessageStart + 6;      // m5
+  switch (type) {
+    case '0':
+    case '1':
+    case '=':
+      return kThroughSingleZone;
+    case '<':
+      return kThroughRejectedType;
+    case '3':
+      if (state == 1 || state == 7) return kThroughSingleZone;
+      if (state == 4 || state == 9) return kThroughRangeEnd;
+      return kTypeAndState;
+    case '7':
+      if (state == 1) return kThroughSingleZone;
+      if (state == 3) return kThroughRangeEnd;
+      return kTypeAndState;
+    default:
+      return kTypeAndState;
+  }
+}
+
+bool HoldsWholeMessage(const std::uint8_t *area, std::size_t delivered) {
+  constexpr std::size_t kTypeAndState = kMessageStart + 2;
+  if (delivered < kTypeAndState || area[0] != kStx) return false;
+  return delivered >= MessageLength(area[kMessageStart], area[kMessageStart + 1]);
+}
+
 // A reply of no bytes is no reply: nothing is decoded and nothing changes.
 void DecodeReply(Request *request, std::size_t delivered) {
   if (request == nullptr || request->state == nullptr || request->params == nullptr) return;

@@ -1,6 +1,18 @@
 // The exchanges on the panel link: the poll that reads the panel's next message,
-// and the three command frames. Each makes up to three attempts, draining stale
-// input before a repeat.
+// and the three command frames. Each makes up to three attempts.
+//
+// A fire panel's alarm must never be lost or invented by a noisy line, and the
+// link gives little to go on: a reply has no length, end byte or checksum, and
+// the panel retires a message as soon as it sees an ACK for it. So:
+// - stale input is thrown away before every attempt, the first one included:
+//   bytes that arrived unasked (the tail of an earlier reply, noise) are never
+//   read as the answer to a new poll;
+// - a reply ends when the line falls silent for one read timeout, and whatever
+//   a reply sends beyond the receive area's 20 bytes is read away with it, so
+//   nothing of it is left for the next exchange;
+// - only a frame holding every byte its message is decoded from is
+//   acknowledged and decoded. A frame cut short, or a noise byte, fails the
+//   attempt: unacknowledged, the panel sends its message again.
 #include <cstddef>
 #include <cstring>
 
@@ -34,6 +46,22 @@ bool ReadOneByte(PortWord port, std::uint8_t *into) {
   return ReadExact(port, into, 1, &got) == kOk;
 }
 
+// A line that never falls silent must not hold the host's thread for good: at
+// most this much is read away (half a second at 9600 baud). The drain before
+// the next attempt takes whatever follows.
+constexpr std::size_t kMostReadAway = 512;
+
+// Reads and discards until the line has been silent for one read timeout.
+void ReadAwayUntilSilent(PortWord port) {
+  std::uint8_t scratch = 0;
+  for (std::size_t read_away = 0; read_away < kMostReadAway && ReadOneByte(port, &scratch);
+       ++read_away) {
+  }
+}
+
+// The panel's one-byte answers: nothing to report, and a bare acknowledgement.
+bool IsOneByteAnswer(std::uint8_t byte) { return byte == kEot || byte == kAck; }
+
 void SetAcknowledged(void *write_status, bool acknowledged) {
   const std::uint16_t word = acknowledged ? 1 : 0;
   std::memcpy(static_cast<unsigned char *>(write_status) + offsetof(WriteStatus, acknowledged),
@@ -61,8 +89,9 @@ std::uint32_t Receive(std::uint8_t *area, PortWord port, std::size_t *delivered)
   *delivered = 1;
   if (area[0] != kStx) return kOk;
   // A framed reply has no length or end byte: it ends when the line falls
-  // silent for one read timeout, or at its longest.
+  // silent for one read timeout. The area keeps its first 20 bytes.
   while (*delivered < kMaxReplyLength && ReadOneByte(port, &area[*delivered])) ++*delivered;
+  if (*delivered == kMaxReplyLength) ReadAwayUntilSilent(port);
   return kOk;
 }
 
@@ -77,18 +106,23 @@ std::uint32_t DoRead(Request *request) {
 
   state->transmit[0] = kEnq;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    if (attempt > 1) PurgePort(port);
+    PurgePort(port);
     if (Send(state->transmit, 1, port) != kOk) {
-      err(kLogInfo, "ZODODA> DoRead() error sending data, retry %d '%s'", attempt, address);
+      err(kLogInfo, "ZODODA> DoRead() error sending data, retry %d '%.255s'", attempt, address);
       continue;
     }
     std::size_t delivered = 0;
     if (Receive(state->receive, port, &delivered) != kOk) {
-      err(kLogInfo, "ZODODA> DoRead() error receiving data, retry %d '%s'", attempt, address);
+      err(kLogInfo, "ZODODA> DoRead() error receiving data, retry %d '%.255s'", attempt, address);
       continue;
     }
     const std::uint8_t first = state->receive[0];
-    if (first != kEot && first != kAck) {
+    if (!IsOneByteAnswer(first)) {
+      if (first != kStx) ReadAwayUntilSilent(port);  // noise: the rest of it is no answer
+      if (!HoldsWholeMessage(state->receive, delivered)) {
+        err(kLogInfo, "ZODODA> DoRead() incomplete reply, retry %d '%.255s'", attempt, address);
+        continue;
+      }
       state->transmit[0] = kAck;
       Send(state->transmit, 1, port);
     }
@@ -115,16 +149,17 @@ std::uint32_t DoWrite(Request *request) {
 
   std::uint32_t result = kFailed;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    if (attempt > 1) PurgePort(port);
+    PurgePort(port);
     if (Send(state->transmit, kCommandFrameLength, port) != kOk) {
-      err(kLogInfo, "ZODODA> DoWrite() error sending write request, retry %d '%s'", attempt,
+      err(kLogInfo, "ZODODA> DoWrite() error sending write request, retry %d '%.255s'", attempt,
           address);
       result = kFailed;
       continue;
     }
     std::size_t delivered = 0;
     if (Receive(state->receive, port, &delivered) != kOk) {
-      err(kLogInfo, "ZODODA> DoWrite() error receiving code, retry %d '%s'", attempt, address);
+      err(kLogInfo, "ZODODA> DoWrite() error receiving code, retry %d '%.255s'", attempt,
+          address);
       result = kFailed;
       continue;
     }

@@ -33,6 +33,14 @@ std::uint32_t Parse(AddressBlock *block);
 // positions beyond it are read as zero, never as what an older reply left there.
 void DecodeReply(Request *request, std::size_t delivered);
 
+// How many bytes of a framed reply, counting its STX, the decoding of its
+// message reads: the frame has no length or end byte, so this is the only way
+// to know that a message arrived whole. `type` and `state` are m0 and m1.
+std::size_t MessageLength(std::uint8_t type, std::uint8_t state);
+// Whether the reply in the receive area is a frame holding every byte its
+// message type is decoded from.
+bool HoldsWholeMessage(const std::uint8_t *area, std::size_t delivered);
+
 // ---- Link exchanges ---------------------------------------------------------
 
 // Command 5: polls the panel and decodes its reply.

@@ -346,3 +346,55 @@ TEST_F(DecodeTest, NullPointBlockDecodesNothing) {
   EXPECT_EQ(Lookups(), 0u);
   EXPECT_EQ(std::memcmp(&state, &before, sizeof state), 0);
 }
+
+// The link acknowledges a frame only when it holds every byte its message is
+// decoded from, as MessageLength says. Held against the decoder itself, for
+// every type and state: bytes from that length on change nothing the decoding
+// does, and the last byte before it does change it, so the link neither waits
+// for bytes the decoder ignores nor acknowledges a frame the decoder would
+// read past.
+TEST_F(DecodeTest, MessageLengthIsExactlyWhatTheDecoderReads) {
+  QarHostSetDiscovery(1);
+  struct Effects {
+    std::vector<vuzov_test::GateStore> stores;
+    std::vector<std::string> lines;
+    std::int32_t result;
+    bool operator==(const Effects &other) const {
+      return stores == other.stores && lines == other.lines && result == other.result;
+    }
+  };
+  const auto effects_of = [this](const std::vector<std::uint8_t> &frame, std::size_t delivered) {
+    host.Clear();
+    std::memcpy(state.receive, frame.data(), frame.size());
+    DecodeReply(&request, delivered);
+    return Effects{host.Stores(), host.Texts(), result_word};
+  };
+  // Small zone numbers, so that ranges stay short: single zone 1 + 12 * 255,
+  // range 10 + 255 up to 12 + 255.
+  for (int type = 0; type < 256; ++type) {
+    for (int state_byte = 0; state_byte < 256; ++state_byte) {
+      const auto m0 = static_cast<std::uint8_t>(type);
+      const auto m1 = static_cast<std::uint8_t>(state_byte);
+      const std::size_t length = MessageLength(m0, m1);
+      ASSERT_GE(length, 5u);
+      ASSERT_LE(length, 9u);
+      std::vector<std::uint8_t> frame = {kStx, 0x31, 0x32, m0, m1, 10, 1, 12, 1};
+      frame.resize(kMaxReplyLength, 0x7E);
+      const Effects whole = effects_of(frame, length);
+      std::vector<std::uint8_t> other_tail = frame;
+      for (std::size_t i = length; i < other_tail.size(); ++i) other_tail[i] ^= 0x5A;
+      ASSERT_EQ(effects_of(other_tail, kMaxReplyLength), whole)
+          << "type " << type << " state " << state_byte << ": a byte past " << length
+          << " was decoded";
+      if (length > 5 || m1 != 0) {
+        ASSERT_FALSE(effects_of(frame, length - 1) == whole)
+            << "type " << type << " state " << state_byte << ": byte " << length - 1
+            << " is never decoded";
+      }
+      ASSERT_TRUE(HoldsWholeMessage(frame.data(), length));
+      ASSERT_FALSE(HoldsWholeMessage(frame.data(), length - 1));
+    }
+  }
+  const std::uint8_t not_a_frame[] = {kAck, 0, 0, '=', 1, 2, 3, 4, 5};
+  EXPECT_FALSE(HoldsWholeMessage(not_a_frame, sizeof not_a_frame));
+}

@@ -91,6 +91,12 @@ class ScriptedPanel {
   std::thread thread_;
 };
 
+// The first `length` bytes of a frame.
+Bytes CutTo(Bytes frame, std::size_t length) {
+  frame.resize(length);
+  return frame;
+}
+
 Bytes Frame(std::uint8_t m0, std::uint8_t m1, std::uint8_t m2, std::uint8_t m3, std::uint8_t m4,
             std::uint8_t m5) {
   return {kStx, 0x01, 0x0C, m0, m1, m2, m3, m4, m5, 0x03, 0x00, 0x00};
@@ -222,32 +228,99 @@ TEST_F(LinkTest, SecondAttemptSucceedsAfterASilentOne) {
   EXPECT_EQ(stores[2].name, "CP1Z12");
 }
 
-TEST_F(LinkTest, OverlongFrameLeavesItsTailForTheNextExchange) {
+TEST_F(LinkTest, OverlongFrameIsReadAwayWithItsTail) {
   Bytes overlong = Frame('3', 1, 0, 12, 0, 0);
   overlong.resize(20, 0x20);
-  overlong.push_back(kEot);  // byte 21: the next exchange reads it as its reply
-  panel->Script({{overlong}, {}});
+  // Bytes 21 on look like a frame for zone 13: read as the next poll's reply,
+  // they would report a zone the panel has not reported.
+  const Bytes tail = Frame('3', 1, 0, 13, 0, 0);
+  overlong.insert(overlong.end(), tail.begin(), tail.end());
+  panel->Script({{overlong}, {{kEot}}});
   EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(DriverSent(2), (Bytes{kEnq, kAck}));
   host.Clear();
   result_word = 0x11111111;
-  EXPECT_EQ(Read(), kOk) << "the tail is this exchange's reply";
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(result_word, 0) << "the panel's own answer to this poll";
+  EXPECT_TRUE(host.Stores().empty());
+  EXPECT_TRUE(Texts().empty());
+}
+
+TEST_F(LinkTest, StaleInputIsNeverTakenForTheAnswer) {
+  // A whole frame for zone 13 waits on the line before the poll goes out.
+  ASSERT_TRUE(peer->Write(Frame('3', 1, 0, 13, 0, 0)));
+  for (int i = 0; i < 200 && vuzov_test::InputWaiting(&state.port) < 12; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(vuzov_test::InputWaiting(&state.port), 12u);
+  panel->Script({{{kEot}}});
+  EXPECT_EQ(Read(), kOk);
   EXPECT_EQ(result_word, 0);
+  EXPECT_TRUE(host.Stores().empty()) << "the stale frame is drained, never decoded";
+  EXPECT_EQ(DriverSent(1), Bytes{kEnq});
+  EXPECT_TRUE(Texts().empty());
+}
+
+// A reply is whole when it holds every byte its message type is decoded from.
+// Anything less, and any single byte other than EOT and ACK, fails the attempt:
+// not acknowledged, so the panel sends its message again, and not decoded.
+TEST_F(LinkTest, IncompleteRepliesFailTheirAttemptAndAreNeverAcknowledged) {
+  const Bytes whole = Frame('3', 1, 0, 12, 0, 0);
+  struct Case {
+    const char *what;
+    Bytes reply;
+  };
+  const Case cases[] = {
+      {"a noise byte, its rest read away", {0x41, 0x8B, kStx, 0x01, 0x0C, '3', 0x01, 0x00, 13, 0x00}},
+      {"STX alone", {kStx}},
+      {"type and state need 5 bytes", CutTo(Frame('2', 0, 0, 0, 0, 0), 4)},
+      {"a rejection needs 7", CutTo(Frame('<', 0, 0x53, 0x33, 0, 0), 6)},
+      {"a zone needs 8", CutTo(Frame('3', 1, 0, 13, 0, 0), 7)},
+      {"a zone range needs 9", CutTo(Frame('3', 4, 13, 0, 14, 0), 8)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    host.Clear();
+    const std::size_t sent_before = panel->Received().size();
+    panel->Script({{c.reply}, {whole}});
+    EXPECT_EQ(Read(), kOk);
+    EXPECT_EQ(Texts(), std::vector<std::string>{"ZODODA> DoRead() incomplete reply, retry 1 'CP1Z1'"});
+    const Bytes sent = DriverSent(sent_before + 3);
+    EXPECT_EQ(Bytes(sent.begin() + static_cast<long>(sent_before), sent.end()),
+              (Bytes{kEnq, kEnq, kAck}))
+        << "one ACK, for the whole frame";
+    const auto stores = host.Stores();
+    ASSERT_EQ(stores.size(), 3u) << "the whole frame, decoded once";
+    EXPECT_EQ(stores[2].name, "CP1Z12");
+    EXPECT_EQ(result_word, '3' + 65535);
+  }
+  // Three incomplete replies fail the read and change nothing.
+  host.Clear();
+  result_word = 0x11111111;
+  panel->Script({{{0x41}}, {{kStx}}, {CutTo(whole, 7)}});
+  EXPECT_EQ(Read(), kFailed);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{
+                         "ZODODA> DoRead() incomplete reply, retry 1 'CP1Z1'",
+                         "ZODODA> DoRead() incomplete reply, retry 2 'CP1Z1'",
+                         "ZODODA> DoRead() incomplete reply, retry 3 'CP1Z1'",
+                         "ZODODA> SingleRead() , ret val is 2"}));
+  EXPECT_EQ(result_word, 0x11111111);
   EXPECT_TRUE(host.Stores().empty());
 }
 
-TEST_F(LinkTest, ShortFrameDecodesOnlyWhatArrived) {
-  // Stale bytes of an older reply sit further in the receive area.
-  std::memset(state.receive, '=', sizeof state.receive);
-  panel->Script({{{kStx, 0x01, 0x0C, '='}}});
-  QarHostAddGate("CP1Z0");
-  QarHostAddGate("CP1Z15616");  // the zone the stale bytes 0x3D 0x3D would name
-  EXPECT_EQ(Read(), kOk);
-  EXPECT_EQ(result_word, '=');
-  const auto stores = host.Stores();
-  ASSERT_EQ(stores.size(), 3u);
-  EXPECT_EQ(stores[1].name, "CP1ST");
-  EXPECT_EQ(stores[1].value, 0.0) << "the state byte never arrived";
-  EXPECT_EQ(stores[2].name, "CP1Z0") << "not a zone from bytes the panel never sent";
+TEST_F(LinkTest, ExactlyTheBytesATypeNeedsAreWhole) {
+  QarHostAddGate("CP1Z14");
+  panel->Script({{{kStx, 0x01, 0x0C, '2', 0x05}},
+                 {{kStx, 0x01, 0x0C, '<', 0x00, 0x53, 0x33}},
+                 {CutTo(Frame('3', 4, 13, 0, 14, 0), 9)}});
+  for (int read = 0; read < 3; ++read) EXPECT_EQ(Read(), kOk) << read;
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ZODODA> Command 53 rejected - type 33"});
+  EXPECT_EQ(DriverSent(6), (Bytes{kEnq, kAck, kEnq, kAck, kEnq, kAck}));
+  std::vector<std::string> zones;
+  for (const auto &store : host.Stores()) {
+    if (store.name.rfind("CP1Z", 0) == 0) zones.push_back(store.name);
+  }
+  EXPECT_EQ(zones, (std::vector<std::string>{"CP1Z13", "CP1Z14"}));
 }
 
 TEST_F(LinkTest, NoPortMeansOne) {
@@ -317,12 +390,15 @@ TEST_F(LinkTest, CommandsSendTheirFramesAndReportTheAcknowledgement) {
 
 TEST_F(LinkTest, UnansweredCommandIsNotAcknowledged) {
   state.receive[0] = kAck;  // what an older reply left there
-  EXPECT_EQ(Write("CP1A!"), kFailed);
+  // The log lines quote the host's address text, at most its first 255 characters.
+  const std::string long_tail(300, 'x');
+  const std::string quoted = "CP1A!" + long_tail.substr(0, 250);
+  EXPECT_EQ(Write("CP1A!" + long_tail), kFailed);
   EXPECT_EQ(status.acknowledged, 0);
   EXPECT_EQ(Texts(), (std::vector<std::string>{
-                         "ZODODA> DoWrite() error receiving code, retry 1 'CP1A!'",
-                         "ZODODA> DoWrite() error receiving code, retry 2 'CP1A!'",
-                         "ZODODA> DoWrite() error receiving code, retry 3 'CP1A!'",
+                         "ZODODA> DoWrite() error receiving code, retry 1 '" + quoted + "'",
+                         "ZODODA> DoWrite() error receiving code, retry 2 '" + quoted + "'",
+                         "ZODODA> DoWrite() error receiving code, retry 3 '" + quoted + "'",
                          "ZODODA> SingleWrite() , ret val is 2"}));
   EXPECT_EQ(DriverSent(15).size(), 15u) << "three frames";
 }

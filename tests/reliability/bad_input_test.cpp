@@ -323,7 +323,7 @@ TEST_F(BadInputTest, ReadsTakeAddressesOfAnyLength) {
   }
 }
 
-TEST_F(BadInputTest, FailedReadQuotesTheWholeAddress) {
+TEST_F(BadInputTest, FailedReadQuotesTheFirst255CharactersOfTheAddress) {
   OpenLine(2);
   panel->AnswerPollsWith({});
   const std::string address = AddressOfLength(256, "CP1Z1");
@@ -334,10 +334,11 @@ TEST_F(BadInputTest, FailedReadQuotesTheWholeAddress) {
   point.value.address = text.c_str();
   point.value.result = &word.value;
   EXPECT_EQ(Call(kSingleRead, &point.value), kFailed);
+  const std::string quoted = address.substr(0, 255);
   EXPECT_EQ(host.Texts(),
-            (Texts{"ZODODA> DoRead() error receiving data, retry 1 '" + address + "'",
-                   "ZODODA> DoRead() error receiving data, retry 2 '" + address + "'",
-                   "ZODODA> DoRead() error receiving data, retry 3 '" + address + "'",
+            (Texts{"ZODODA> DoRead() error receiving data, retry 1 '" + quoted + "'",
+                   "ZODODA> DoRead() error receiving data, retry 2 '" + quoted + "'",
+                   "ZODODA> DoRead() error receiving data, retry 3 '" + quoted + "'",
                    "ZODODA> SingleRead() , ret val is 2"}));
   EXPECT_EQ(word.value, 0x11111111);
   EXPECT_TRUE(word.Intact() && point.Intact() && text.Untouched());
