@@ -376,6 +376,7 @@ void Simulator::Engine::Perform(const Action &action, TimePoint now) {
     case ActionKind::kFault:
       (IsCommandFault(action.fault.kind) ? command_faults_ : poll_faults_)
           .push_back(action.fault);
+      Count([](Stats &stats) { ++stats.faults_armed; });
       Note(now, "armed " + action.label);
       return;
     case ActionKind::kHangup:
@@ -439,6 +440,25 @@ bool Simulator::Engine::TakeCommandFrame(TimePoint now) {
   return true;
 }
 
+// Polls that piled up while the panel was busy count as one: the panel answers
+// once whatever has reached it by the time it turns to the line, and so never
+// falls behind the line by answering each of them in turn. A poll still on
+// its way across the wire has not arrived yet: it gets an answer of its own
+// once this one is out. The answer is timed from the last poll taken.
+Simulator::Engine::TimePoint Simulator::Engine::TakePiledUpPolls(TimePoint whole, TimePoint now) {
+  const TimePoint arrived_by = std::max(now, whole);
+  std::uint64_t merged = 0;
+  while (!inbound_.empty() && inbound_.front().byte == kEnq && inbound_.front().whole <= arrived_by) {
+    whole = std::max(whole, inbound_.front().whole);
+    Emit(TraceEvent::Kind::kReceived, {kEnq}, inbound_.front().time,
+         "poll piled up behind it, counts as one");
+    inbound_.pop_front();
+    ++merged;
+  }
+  if (merged > 0) Count([merged](Stats &stats) { stats.polls_merged += merged; });
+  return whole;
+}
+
 // The panel sees a request as soon as it is read, but answers it no sooner than
 // a panel at the far end of a wire could: one byte time after the request's last
 // byte has crossed. A wire takes no less, and a late wake-up of this thread
@@ -446,6 +466,7 @@ bool Simulator::Engine::TakeCommandFrame(TimePoint now) {
 void Simulator::Engine::HandlePoll(TimePoint arrived, TimePoint whole, TimePoint now) {
   const std::uint64_t number = ++polls_seen_;
   Emit(TraceEvent::Kind::kReceived, {kEnq}, arrived, "poll " + std::to_string(number));
+  whole = TakePiledUpPolls(whole, now);
   if (clock_from_first_poll_ && !clock_start_) {
     clock_start_ = arrived;
     FireDueTimeEvents(now);

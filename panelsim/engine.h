@@ -95,6 +95,7 @@ class Simulator::Engine {
 
   void ProcessInbound(TimePoint now);
   bool TakeCommandFrame(TimePoint now);
+  TimePoint TakePiledUpPolls(TimePoint whole, TimePoint now);
   void HandlePoll(TimePoint arrived, TimePoint whole, TimePoint now);
   void AnswerPoll(TimePoint now);
   void ApplyPollFault(TimePoint now);

@@ -36,7 +36,8 @@ struct Options {
 };
 
 struct Stats {
-  std::uint64_t polls = 0;
+  std::uint64_t polls = 0;         // polls answered (or left unanswered by a fault)
+  std::uint64_t polls_merged = 0;  // polls that piled up behind another and counted as one
   std::uint64_t polls_unanswered = 0;  // by the silent fault
   std::uint64_t acks = 0;
   std::uint64_t acks_without_message = 0;  // ACKs with no message frame awaiting one
@@ -51,6 +52,7 @@ struct Stats {
   std::uint64_t resends = 0;
   std::uint64_t messages_retired = 0;
   std::uint64_t eots_sent = 0;
+  std::uint64_t faults_armed = 0;  // by the scenario or Queue(), not yet applied or applied
   std::uint64_t faults_applied = 0;
   std::uint64_t hangups = 0;
   std::uint64_t lines_opened = 0;
