@@ -1,14 +1,18 @@
 // Faults on the line, end to end: the driver, through the entry's dispatcher,
 // against the panel simulator on a pty, with the simulator's faults armed one
 // at a time. For each fault: the results and log lines of the exchange it hits,
-// what the exchanges after it read, and the driver getting back in step, after
-// which every exchange reads the answer to its own poll: the panel's messages
-// whole and in order, then EOT. No descriptor may stay open after any case.
+// that the panel's message is decoded and acknowledged once, whole, and that
+// every exchange after it reads the answer to its own poll. No descriptor may
+// stay open after any case.
 //
-// Bytes a fault leaves on the line are read by the next exchange as its reply,
-// and the panel answers every poll, so the driver stays that many replies
-// behind until an attempt finds the line silent and the drain before the next
-// attempt throws the stale bytes away: here a run of unanswered polls.
+// The driver drains the line before every attempt, reads a reply until the
+// line falls silent, and takes a framed reply only when it holds every byte
+// its type is decoded from, so no fault leaves bytes behind for the next
+// exchange and nothing from a damaged frame reaches the gates. The read
+// timeout is 200 ms a byte, a hundred times what the simulator needs to
+// answer; where a late answer would still change an exchange's lines, the
+// checks accept a late answer's retry and hold on to what the link
+// guarantees: whole messages only, each acknowledged once.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -42,7 +46,7 @@ using Texts = std::vector<std::string>;
 namespace {
 
 constexpr std::uint8_t kClient = 6;
-constexpr std::uint32_t kTimeoutUnits = 5;  // 50 ms a byte
+constexpr std::uint32_t kTimeoutUnits = 20;  // 200 ms a byte
 constexpr std::int32_t kUntouched = 0x11111111;
 const std::string kAddress = "CP1Z1";
 
@@ -65,7 +69,9 @@ class FaultMatrixTest : public ::testing::Test {
     ASSERT_EQ(link.size(), 12u);
     unlink(link.c_str());
 
-    for (const char *gate : {"CP1MS", "CP1ST", "CP1Z12", "CP1Z13", "CP1Z14"}) QarHostAddGate(gate);
+    for (const char *gate : {"CP1MS", "CP1ST", "CP1Z12", "CP1Z13", "CP1Z14", "CP1Z20", "CP1Z21"}) {
+      QarHostAddGate(gate);
+    }
     descriptors_before = vuzov_test::OpenHandleCount();
 
     panelsim::Options options;
@@ -130,8 +136,11 @@ class FaultMatrixTest : public ::testing::Test {
   void Push(int zone) {
     panelsim::Message message;
     ASSERT_TRUE(panelsim::ZoneAlarmMessage(zone, panelsim::kAlarmSingle, &message, nullptr));
+    Push(message, "zone-alarm " + std::to_string(zone));
+  }
+  void Push(const panelsim::Message &message, const std::string &label) {
     const std::uint64_t queued = simulator->GetStats().messages_queued;
-    simulator->Push(message, "zone-alarm " + std::to_string(zone));
+    simulator->Push(message, label);
     ASSERT_TRUE(simulator->WaitUntil(
         [queued](const panelsim::Stats &stats) { return stats.messages_queued > queued; }, 5s));
   }
@@ -142,10 +151,12 @@ class FaultMatrixTest : public ::testing::Test {
     fault.count = count;
     Arm(fault);
   }
+  // Returns once the simulator's thread has taken the fault up.
   void Arm(const panelsim::Fault &fault) {
+    const std::uint64_t armed = simulator->GetStats().faults_armed;
     simulator->Queue(fault);
-    // Queued faults are taken up on the simulator's thread: give it the moment.
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(simulator->WaitUntil(
+        [armed](const panelsim::Stats &stats) { return stats.faults_armed > armed; }, 5s));
   }
 
   // What a host does when its line has gone: close the port, then reopen it
@@ -183,48 +194,52 @@ class FaultMatrixTest : public ::testing::Test {
     return zones;
   }
 
-  // Polls through `silent` unanswered polls. Once the stale replies are read,
-  // the line falls silent, an attempt fails, and the drain before the next one
-  // throws away whatever was left: the retry's drain puts the driver in step.
-  void PollThroughSilence(unsigned silent) {
-    const std::uint64_t unanswered = simulator->GetStats().polls_unanswered;
-    Arm(panelsim::FaultKind::kSilent, silent);
-    const std::string retry = "ZODODA> DoRead() error receiving data, retry 1 '" + kAddress + "'";
-    const int retries = host.CountOf(retry);
-    for (int polls = 0; polls < 60; ++polls) {
-      if (simulator->GetStats().polls_unanswered >= unanswered + silent) break;
-      Read();
+  // Lines a late answer may add to an exchange: its attempt found the line
+  // silent, and the drain before the next threw the late bytes away.
+  static bool LateAnswerLine(const std::string &line) {
+    return line.rfind("ZODODA> DoRead() error receiving data, retry ", 0) == 0;
+  }
+  void ExpectOnlyLateAnswerLines(const std::string &step) const {
+    for (const auto &line : host.Texts()) {
+      EXPECT_TRUE(LateAnswerLine(line)) << step << ": " << line;
     }
-    EXPECT_GE(simulator->GetStats().polls_unanswered, unanswered + silent);
-    EXPECT_GT(host.CountOf(retry), retries) << "no attempt found the line silent";
+  }
+
+  // The simulator's stats once it has taken the driver's last ACK: the host
+  // returns as soon as the ACK is written, before the panel has read it.
+  panelsim::Stats SettledStats() const {
+    simulator->WaitUntil([](const panelsim::Stats &stats) { return stats.pending == 0; }, 5s);
+    return simulator->GetStats();
   }
 
   // In step: with a message queued, every exchange reads the answer to its own
-  // poll, the panel's messages whole (type '3', state 1, one zone) and then
-  // EOT, each at the first attempt.
+  // poll, the panel's message whole (type '3', state 1, one zone) once and
+  // then EOT, and the panel took exactly one ACK for it.
   void ExpectInStep(int zone) {
+    const std::uint64_t acks = SettledStats().acks;
     Push(zone);
     const std::string gate = "CP1Z" + std::to_string(zone) + "=1";
-    bool seen = false;
+    int seen = 0;
     bool settled = false;
     for (int exchange = 0; exchange < 6 && !settled; ++exchange) {
       host.Clear();
       ASSERT_EQ(Read(), vuzov::kOk);
-      EXPECT_TRUE(host.Texts().empty());
+      ExpectOnlyLateAnswerLines("in step");
       const Texts stores = Stores();
       if (stores.empty()) {
         EXPECT_EQ(result_word, 0) << "an EOT";
-        settled = true;
+        settled = seen > 0;
         continue;
       }
-      ASSERT_EQ(stores.size(), 3u) << "a whole message, not stale bytes";
-      EXPECT_EQ(stores[0], "CP1MS=51");
-      EXPECT_EQ(stores[1], "CP1ST=1");
-      seen = seen || stores[2] == gate;
+      ASSERT_EQ(stores, (Texts{"CP1MS=51", "CP1ST=1", gate})) << "a whole message, not stale bytes";
+      ++seen;
     }
-    EXPECT_TRUE(seen) << gate << " never arrived";
-    EXPECT_TRUE(settled) << "no EOT: the driver is still behind";
-    EXPECT_EQ(simulator->GetStats().pending, 0u);
+    EXPECT_EQ(seen, 1) << gate << " arrived " << seen << " times";
+    EXPECT_TRUE(settled) << "no EOT after the message: the driver is behind";
+    const panelsim::Stats stats = SettledStats();
+    EXPECT_EQ(stats.pending, 0u);
+    EXPECT_EQ(stats.acks, acks + 1) << "one ACK for one message";
+    EXPECT_EQ(stats.acks_without_message, 0u);
   }
 
   vuzov_test::HostCapture host;
@@ -244,6 +259,8 @@ Texts Lines(const char *what, const char *command, int result) {
 
 }  // namespace
 
+const std::string kIncompleteRetry1 = "ZODODA> DoRead() incomplete reply, retry 1 '" + kAddress + "'";
+
 TEST_F(FaultMatrixTest, Silence) {
   Push(12);
   Arm(panelsim::FaultKind::kSilent, 3);
@@ -254,87 +271,144 @@ TEST_F(FaultMatrixTest, Silence) {
   host.Clear();
   EXPECT_EQ(Read(), vuzov::kOk);
   EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
-  EXPECT_TRUE(host.Texts().empty());
+  ExpectOnlyLateAnswerLines("after the silence");
   ExpectInStep(13);
 }
 
-TEST_F(FaultMatrixTest, GarbageAnswersAPoll) {
+// A noise byte is no reply: the attempt fails without an ACK, the rest of the
+// noise is read away, and the next attempt reads the panel's message.
+TEST_F(FaultMatrixTest, NoiseFailsItsAttemptAndIsReadAway) {
   Push(12);
   panelsim::Fault garbage;
   garbage.kind = panelsim::FaultKind::kGarbage;
   garbage.count = 4;
   garbage.byte = 0x41;
   Arm(garbage);
-  // A single byte that is not STX is a whole reply: acknowledged, and decoded
-  // with nothing after it, so only the type and state gates read 0.
   EXPECT_EQ(Read(), vuzov::kOk);
-  EXPECT_EQ(result_word, 0);
-  EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"}));
-  EXPECT_TRUE(host.Texts().empty());
-  // The other three bytes are the next three replies.
-  for (int stale = 0; stale < 3; ++stale) {
+  EXPECT_EQ(host.Texts(), Texts{kIncompleteRetry1});
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
+  EXPECT_EQ(SettledStats().acks, 1u) << "the noise was never acknowledged";
+  ExpectInStep(13);
+}
+
+// A frame one byte short of what its type is decoded from, in every length
+// class, and STX alone: the attempt fails, nothing is stored or acknowledged,
+// and the panel, still waiting for its ACK, sends the message again whole.
+TEST_F(FaultMatrixTest, FramesCutShortFailTheirAttemptInEveryLengthClass) {
+  struct Case {
+    const char *label;
+    panelsim::Message message;
+    unsigned cut_to;
+    Texts stores;
+    Texts lines;  // after the failed attempt's
+  };
+  std::vector<Case> cases;
+  panelsim::Message message;
+  ASSERT_TRUE(panelsim::ZoneAlarmMessage(12, panelsim::kAlarmSingle, &message, nullptr));
+  cases.push_back({"STX alone", message, 1, {"CP1MS=51", "CP1ST=1", "CP1Z12=1"}, {}});
+  cases.push_back({"zone alarm", message, 7, {"CP1MS=51", "CP1ST=1", "CP1Z12=1"}, {}});
+  ASSERT_TRUE(panelsim::StatusMessage('2', 5, &message, nullptr));
+  cases.push_back({"status", message, 4, {"CP1MS=50", "CP1ST=5"}, {}});
+  cases.push_back({"command rejected", panelsim::CommandRejectedMessage('S', '3'), 6,
+                   {"CP1MS=60", "CP1ST=0"}, {"ZODODA> Command 53 rejected - type 33"}});
+  ASSERT_TRUE(panelsim::AlarmRangeMessage(20, 21, panelsim::kAlarmRange, &message, nullptr));
+  cases.push_back({"zone range", message, 8, {"CP1MS=51", "CP1ST=4", "CP1Z20=1", "CP1Z21=1"}, {}});
+
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    const panelsim::Stats before = SettledStats();
+    Push(c.message, c.label);
+    Arm(panelsim::FaultKind::kShortFrame, c.cut_to);
     host.Clear();
     EXPECT_EQ(Read(), vuzov::kOk);
-    EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"})) << "stale byte " << stale;
+    Texts lines{kIncompleteRetry1};
+    lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(host.Texts(), lines);
+    EXPECT_EQ(Stores(), c.stores) << "decoded once, whole";
+    const panelsim::Stats after = SettledStats();
+    EXPECT_EQ(after.acks, before.acks + 1) << "acknowledged once, whole";
+    EXPECT_EQ(after.resends, before.resends + 1);
+    EXPECT_EQ(after.pending, 0u);
   }
-  PollThroughSilence(8);
   ExpectInStep(13);
 }
 
-TEST_F(FaultMatrixTest, ShortFrame) {
-  Push(12);
-  Arm(panelsim::FaultKind::kShortFrame, 5);
-  // STX, address, length, m0 '3', m1 1: the zone bytes never came, so the zone
-  // reads 0, which this host has no gate for. The frame is acknowledged, and
-  // the panel takes that ACK as the message delivered.
-  EXPECT_EQ(Read(), vuzov::kOk);
-  EXPECT_EQ(result_word, '3' + 65535);
-  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1"}));
-  EXPECT_TRUE(host.Texts().empty());
-  ASSERT_TRUE(simulator->WaitUntil([](const panelsim::Stats &s) { return s.pending == 0; }, 5s))
-      << "the panel retires the message it cut";
-  // The reply ended in silence: nothing is left, the driver is in step.
-  ExpectInStep(13);
-}
-
-TEST_F(FaultMatrixTest, OverlongFrame) {
+// A frame longer than the receive area: what does not fit is read away with
+// it, so the next exchange reads the panel's own answer to its poll.
+TEST_F(FaultMatrixTest, OverlongFrameIsReadAwayWithItsTail) {
   Push(12);
   Arm(panelsim::FaultKind::kLongFrame, 26);
-  // The first 20 bytes hold the whole message; six stay on the line, and the
-  // next exchange takes the first of them (padding, 0x00) as its reply.
   EXPECT_EQ(Read(), vuzov::kOk);
   EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
-  EXPECT_TRUE(host.Texts().empty());
+  ExpectOnlyLateAnswerLines("the overlong frame");
   host.Clear();
   EXPECT_EQ(Read(), vuzov::kOk);
-  EXPECT_EQ(result_word, 0);
-  EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"}));
-  PollThroughSilence(8);
+  EXPECT_EQ(result_word, 0) << "the panel's EOT, not the frame's tail";
+  EXPECT_TRUE(host.Stores().empty());
+  ExpectOnlyLateAnswerLines("after it");
+  EXPECT_EQ(SettledStats().acks, 1u);
   ExpectInStep(13);
 }
 
-TEST_F(FaultMatrixTest, BytesDribbledSlowerThanTheTimeout) {
+// Bytes 300 ms apart, slower than the 200 ms read timeout: no attempt ever
+// holds the frame whole, so nothing of it is stored or acknowledged while it
+// dribbles; once the panel is done it sends the message again, whole, once.
+TEST_F(FaultMatrixTest, FrameDribbledSlowerThanTheTimeoutIsNeverTakenHalf) {
   Push(12);
   panelsim::Fault dribble;
   dribble.kind = panelsim::FaultKind::kDribble;
-  dribble.gap = std::chrono::milliseconds(kTimeoutUnits * 10 * 2);
+  dribble.gap = 300ms;
   Arm(dribble);
-  // The reply is cut after STX, decoded as a message of zeros and
-  // acknowledged; the rest of the frame is read by the exchanges after it.
-  EXPECT_EQ(Read(), vuzov::kOk);
-  EXPECT_EQ(Stores(), (Texts{"CP1MS=0", "CP1ST=0"}));
-  EXPECT_TRUE(host.Texts().empty());
-  // Give the panel time to finish dribbling (12 bytes, 100 ms apart).
-  std::this_thread::sleep_for(1500ms);
-  PollThroughSilence(12);
+  int stored = 0;
+  int incomplete = 0;
+  for (int exchange = 0; exchange < 30 && stored == 0; ++exchange) {
+    host.Clear();
+    Read();
+    incomplete += host.CountOf(kIncompleteRetry1);
+    const Texts stores = Stores();
+    if (stores.empty()) continue;
+    ASSERT_EQ(stores, (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"})) << "whole messages only";
+    ++stored;
+  }
+  EXPECT_EQ(stored, 1);
+  EXPECT_GT(incomplete, 0) << "no attempt read the dribbled frame's first byte";
+  const panelsim::Stats stats = SettledStats();
+  EXPECT_EQ(stats.acks, 1u);
+  EXPECT_EQ(stats.acks_without_message, 0u);
+  EXPECT_GE(stats.resends, 1u);
   ExpectInStep(13);
 }
 
+// Input that arrived unasked is never a reply: the panel's answer to a poll
+// the driver did not make waits on the line, the drain before the first
+// attempt throws it away, and that attempt finds the line silent.
+TEST_F(FaultMatrixTest, StaleFrameBeforeTheFirstAttemptIsDrained) {
+  Push(12);
+  ASSERT_TRUE(vuzov_test::SendOnDriverPort(&state.port, {panelsim::kEnq}));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (vuzov_test::InputWaiting(&state.port) < 12 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(vuzov_test::InputWaiting(&state.port), 12u) << "the stale frame is waiting";
+  Arm(panelsim::FaultKind::kSilent, 1);
+  EXPECT_EQ(Read(), vuzov::kOk);
+  EXPECT_EQ(host.Texts(),
+            Texts{"ZODODA> DoRead() error receiving data, retry 1 '" + kAddress + "'"});
+  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
+  const panelsim::Stats stats = SettledStats();
+  EXPECT_EQ(stats.acks, 1u);
+  EXPECT_EQ(stats.resends, 1u) << "the panel sent the message again for the driver's own poll";
+  ExpectInStep(13);
+}
+
+// The line goes while a frame is on it. However much of the frame arrived
+// first, nothing but the whole message reaches the gates, and after the host
+// reopens the line the panel, which got no ACK, sends it again.
 TEST_F(FaultMatrixTest, HangUpMidFrame) {
   Push(12);
   panelsim::Fault dribble;
   dribble.kind = panelsim::FaultKind::kDribble;
-  dribble.gap = 20ms;  // slow enough to hang up inside the frame, not to cut it
+  dribble.gap = 20ms;
   Arm(dribble);
   const std::uint64_t sent_before = simulator->GetStats().bytes_sent;
   std::thread hang_up([&] {
@@ -342,22 +416,28 @@ TEST_F(FaultMatrixTest, HangUpMidFrame) {
         [sent_before](const panelsim::Stats &s) { return s.bytes_sent >= sent_before + 4; }, 5s);
     simulator->HangUp(std::chrono::milliseconds(300));
   });
-  const std::uint32_t result = Read();
+  Read();
   hang_up.join();
-  // What arrived before the hang-up is the reply; the ACK cannot go out.
-  EXPECT_EQ(result, vuzov::kOk);
-  EXPECT_EQ(host.Texts(), Texts{"ZODODA> Send() error: unable to send to COM port"});
-  EXPECT_EQ(ZonesStored(), std::set<std::string>{}) << "no zone from a frame cut off";
+  const Texts whole{"CP1MS=51", "CP1ST=1", "CP1Z12=1"};
+  if (!host.Stores().empty()) {
+    EXPECT_EQ(Stores(), whole) << "whole messages only";
+  }
+  EXPECT_EQ(host.CountOf("ZODODA> DoRead() incomplete reply, retry 1 'CP1Z1'") +
+                static_cast<int>(!host.Stores().empty()),
+            1)
+      << "the cut frame fails its attempt unless all of it came";
 
-  // The dead line fails every exchange until the host reopens the port.
-  host.Clear();
-  EXPECT_EQ(Read(), vuzov::kFailed);
-  EXPECT_EQ(host.Texts().back(), "ZODODA> SingleRead() , ret val is 2");
   ReopenWhenTheLineIsBack();
-  // The panel never got its ACK, so it sends the message again.
-  host.Clear();
-  EXPECT_EQ(Read(), vuzov::kOk);
-  EXPECT_EQ(Stores(), (Texts{"CP1MS=51", "CP1ST=1", "CP1Z12=1"}));
+  bool seen_again = false;
+  for (int exchange = 0; exchange < 6 && !seen_again; ++exchange) {
+    host.Clear();
+    if (Read() != vuzov::kOk) continue;
+    if (host.Stores().empty()) continue;
+    EXPECT_EQ(Stores(), whole) << "whole messages only";
+    seen_again = true;
+  }
+  EXPECT_TRUE(seen_again) << "the panel sends the unacknowledged message again";
+  EXPECT_EQ(SettledStats().acks_without_message, 0u);
   ExpectInStep(13);
 }
 

@@ -29,6 +29,13 @@ class PeerLine {
   virtual bool HangUpEndsReadsAtOnce() const = 0;
 };
 
+// How many bytes wait unread at the driver's end of the line; `port_word`
+// points at the port word of the driver's state block.
+std::size_t InputWaiting(const void *port_word);
+// Writes `bytes` out of the driver's end of the line, as if the driver had sent
+// them: a test's way to make the panel answer a poll the driver never made.
+bool SendOnDriverPort(const void *port_word, const std::vector<std::uint8_t> &bytes);
+
 // Descriptors (Linux) or handles (Windows) this process holds right now.
 std::size_t OpenHandleCount();
 

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -89,6 +90,21 @@ std::unique_ptr<PeerLine> PeerLine::Create(std::string *error) {
     ::tcsetattr(master, TCSANOW, &tio);
   }
   return std::make_unique<PtyPeer>(master, name);
+}
+
+std::size_t InputWaiting(const void *port_word) {
+  std::uint32_t fd = 0;
+  std::memcpy(&fd, port_word, sizeof fd);
+  int waiting = 0;
+  if (::ioctl(static_cast<int>(fd), FIONREAD, &waiting) != 0) return 0;
+  return static_cast<std::size_t>(waiting);
+}
+
+bool SendOnDriverPort(const void *port_word, const std::vector<std::uint8_t> &bytes) {
+  std::uint32_t fd = 0;
+  std::memcpy(&fd, port_word, sizeof fd);
+  return ::write(static_cast<int>(fd), bytes.data(), bytes.size()) ==
+         static_cast<ssize_t>(bytes.size());
 }
 
 std::size_t OpenHandleCount() {

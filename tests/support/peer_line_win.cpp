@@ -109,6 +109,23 @@ std::unique_ptr<PeerLine> PeerLine::Create(std::string *error) {
   return std::make_unique<ComPeer>(handle, driver_port);
 }
 
+std::size_t InputWaiting(const void *port_word) {
+  HANDLE handle = nullptr;
+  std::memcpy(&handle, port_word, sizeof handle);
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(handle, &errors, &status)) return 0;
+  return status.cbInQue;
+}
+
+bool SendOnDriverPort(const void *port_word, const std::vector<std::uint8_t> &bytes) {
+  HANDLE handle = nullptr;
+  std::memcpy(&handle, port_word, sizeof handle);
+  DWORD written = 0;
+  return WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
 std::size_t OpenHandleCount() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);
