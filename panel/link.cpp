@@ -12,7 +12,9 @@
 //   nothing of it is left for the next exchange;
 // - only a frame holding every byte its message is decoded from is
 //   acknowledged and decoded. A frame cut short, or a noise byte, fails the
-//   attempt: unacknowledged, the panel sends its message again.
+//   attempt: unacknowledged, the panel sends its message again;
+// - a noise byte, in a poll's reply or a command's, is read away with
+//   whatever follows it until the line falls silent.
 #include <cstddef>
 #include <cstring>
 
@@ -163,6 +165,11 @@ std::uint32_t DoWrite(Request *request) {
       result = kFailed;
       continue;
     }
+    // A one-byte answer other than ACK is no acknowledgement but noise, or a
+    // byte of a late answer to an earlier request: read away what follows it,
+    // as after noise in a poll's reply, so the next exchange starts on a quiet
+    // line instead of reading the rest as its own answer.
+    if (state->receive[0] != kAck && state->receive[0] != kStx) ReadAwayUntilSilent(port);
     result = kOk;
     break;
   }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host_capture.h"
@@ -25,10 +26,15 @@ namespace {
 constexpr std::uint8_t kClient = 3;
 
 // One answer of the scripted panel: the bytes it sends after a delay. No bytes
-// means silence.
+// means silence. `late` follows `late_ms` after them, as the rest of an
+// answer that went out slowly.
 struct Answer {
+  Answer(Bytes first = {}, int delay = 0, Bytes rest = {}, int rest_after = 0)
+      : bytes(std::move(first)), delay_ms(delay), late(std::move(rest)), late_ms(rest_after) {}
   Bytes bytes;
-  int delay_ms = 0;
+  int delay_ms;
+  Bytes late;
+  int late_ms;
 };
 
 // Plays the panel: after each poll (ENQ) or command frame it sends the next
@@ -81,6 +87,9 @@ class ScriptedPanel {
     }
     if (answer.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
     if (!answer.bytes.empty()) line_->Write(answer.bytes);
+    if (answer.late.empty()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(answer.late_ms));
+    line_->Write(answer.late);
   }
 
   vuzov_test::PeerLine *line_;
@@ -381,11 +390,17 @@ TEST_F(LinkTest, CommandsSendTheirFramesAndReportTheAcknowledgement) {
     EXPECT_EQ(Bytes(all.begin() + static_cast<long>(sent), all.end()), c.frame) << c.address;
     sent += 5;
   }
-  // Any other answer is no acknowledgement, but the exchange succeeded.
-  panel->Script({{{0x15}}});
+  // Any other answer is no acknowledgement, but the exchange succeeded. What
+  // follows such a byte within a read timeout is read away with it: here a
+  // frame for zone 13, which the next poll must not take for its answer.
+  panel->Script({{{0x15}, 0, Frame('3', 1, 0, 13, 0, 0), 50}, {{kEot}}});
   EXPECT_EQ(Write("CP1S!"), kOk);
   EXPECT_EQ(status.acknowledged, 0);
   EXPECT_TRUE(Texts().empty());
+  EXPECT_EQ(vuzov_test::InputWaiting(&state.port), 0u) << "the late frame waits on the line";
+  EXPECT_EQ(Read(), kOk);
+  EXPECT_EQ(result_word, 0) << "the panel's own answer to the poll";
+  EXPECT_TRUE(host.Stores().empty());
 }
 
 TEST_F(LinkTest, UnansweredCommandIsNotAcknowledged) {
