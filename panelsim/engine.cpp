@@ -442,17 +442,29 @@ bool Simulator::Engine::TakeCommandFrame(TimePoint now) {
 
 // Polls that piled up while the panel was busy count as one: the panel answers
 // once whatever has reached it by the time it turns to the line, and so never
-// falls behind the line by answering each of them in turn. A poll still on
-// its way across the wire has not arrived yet: it gets an answer of its own
-// once this one is out. The answer is timed from the last poll taken.
+// falls behind the line by answering each of them in turn. That holds for the
+// polls behind a command that waited too: answering one of them after the
+// command's ACK would put two answers back to back on the line, which the host
+// reads as one reply. Commands and ACKs keep their places. A poll still on its
+// way across the wire has not arrived yet: it gets an answer of its own once
+// this one is out. The answer is timed from the last poll taken.
 Simulator::Engine::TimePoint Simulator::Engine::TakePiledUpPolls(TimePoint whole, TimePoint now) {
   const TimePoint arrived_by = std::max(now, whole);
   std::uint64_t merged = 0;
-  while (!inbound_.empty() && inbound_.front().byte == kEnq && inbound_.front().whole <= arrived_by) {
-    whole = std::max(whole, inbound_.front().whole);
-    Emit(TraceEvent::Kind::kReceived, {kEnq}, inbound_.front().time,
-         "poll piled up behind it, counts as one");
-    inbound_.pop_front();
+  std::size_t at = 0;
+  while (at < inbound_.size() && inbound_[at].whole <= arrived_by) {
+    const Inbound &entry = inbound_[at];
+    if (entry.byte == kStx) {
+      at += kCommandFrameLength;  // a command frame's bytes are no polls
+      continue;
+    }
+    if (entry.byte != kEnq) {
+      ++at;
+      continue;
+    }
+    whole = std::max(whole, entry.whole);
+    Emit(TraceEvent::Kind::kReceived, {kEnq}, entry.time, "poll piled up behind it, counts as one");
+    inbound_.erase(inbound_.begin() + static_cast<std::ptrdiff_t>(at));
     ++merged;
   }
   if (merged > 0) Count([merged](Stats &stats) { stats.polls_merged += merged; });
