@@ -100,10 +100,17 @@ bool BareLine::ReadByte(std::chrono::milliseconds timeout, std::uint8_t *byte) {
 std::size_t BareLine::Poll(std::chrono::milliseconds timeout,
                            std::uint8_t (&reply)[kLongestReply]) {
   const std::uint8_t enq = kEnq;
+  ::tcflush(fd_, TCIFLUSH);  // every attempt starts on a drained line, as the driver's
   if (!Send(&enq, 1) || !ReadByte(timeout, &reply[0])) return 0;
   std::size_t length = 1;
   if (reply[0] == kStx) {
     while (length < kLongestReply && ReadByte(timeout, &reply[length])) ++length;
+    // A reply ends in silence, a full one too: read away whatever follows.
+    std::uint8_t scratch = 0;
+    if (length == kLongestReply) {
+      while (ReadByte(timeout, &scratch)) {
+      }
+    }
   }
   if (reply[0] != kEot && reply[0] != kAck) {
     const std::uint8_t ack = kAck;
@@ -114,6 +121,7 @@ std::size_t BareLine::Poll(std::chrono::milliseconds timeout,
 
 bool BareLine::Command(const std::uint8_t *frame, std::size_t length,
                        std::chrono::milliseconds timeout, std::uint8_t *answer) {
+  ::tcflush(fd_, TCIFLUSH);
   return Send(frame, length) && ReadByte(timeout, answer);
 }
 

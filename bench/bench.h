@@ -40,8 +40,8 @@ enum class Reply { kEot, kFrame9, kFrame20, kCommandAck };
 const char *ReplyName(Reply reply);
 unsigned FrameLength(Reply reply);  // the panel's --frame-length for the reply
 // The line's physical floor of one exchange: the bytes each way at the line's
-// rate, plus one read timeout when a framed reply shorter than 20 bytes can
-// only be told to have ended by silence.
+// rate, plus the read timeout of silence that ends a framed reply (a full one
+// of 20 bytes too: whatever follows it is read away until the line is silent).
 double FloorMs(Reply reply, unsigned timeout_units);
 
 // CPU time (user + system) of this process so far, in microseconds.

@@ -23,7 +23,7 @@ double FloorMs(Reply reply, unsigned timeout_units) {
   switch (reply) {
     case Reply::kEot: return 2 * kByteMs;                             // ENQ, EOT
     case Reply::kFrame9: return 10 * kByteMs + 10.0 * timeout_units;  // ENQ, 9 bytes, silence
-    case Reply::kFrame20: return 21 * kByteMs;                        // ENQ, 20 bytes
+    case Reply::kFrame20: return 21 * kByteMs + 10.0 * timeout_units;  // ENQ, 20 bytes, silence
     case Reply::kCommandAck: break;
   }
   return 6 * kByteMs;  // the 5-byte command, ACK
