@@ -7,7 +7,7 @@
 #     tree's checks) and the version resources of the module and of zemhost
 # Ends with "packages: N passed, N failed"; exit 1 when a check failed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 source=$PWD
 
 work=$(mktemp -d)
