@@ -16,10 +16,24 @@ if(VUZOV_SANITIZE)
 endif()
 
 if(WIN32)
+  # winpthread's archive holds a version resource of its own ("POSIX WinThreads
+  # for Windows"), which --whole-archive would put into every binary beside
+  # ours, and Windows would show it. Link a copy of the archive without it.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libwinpthread.a
+                  OUTPUT_VARIABLE winpthread OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(VUZOV_WINPTHREAD ${PROJECT_BINARY_DIR}/winpthread/libwinpthread.a)
+  if(NOT EXISTS ${VUZOV_WINPTHREAD} OR ${winpthread} IS_NEWER_THAN ${VUZOV_WINPTHREAD})
+    file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/winpthread)
+    file(COPY_FILE ${winpthread} ${VUZOV_WINPTHREAD})
+    execute_process(COMMAND ${CMAKE_AR} d ${VUZOV_WINPTHREAD} version.o RESULT_VARIABLE ar_result)
+    if(NOT ar_result EQUAL 0)
+      message(FATAL_ERROR "could not take the version resource out of ${VUZOV_WINPTHREAD}")
+    endif()
+  endif()
   # The module runs inside the host process: ASLR and DEP, and no MinGW runtime
   # DLLs that a site would have to ship beside it.
   add_link_options(-Wl,--dynamicbase -Wl,--nxcompat -static-libgcc -static-libstdc++
-                   -Wl,-Bstatic,--whole-archive -lwinpthread -Wl,--no-whole-archive,-Bdynamic)
+                   -Wl,-Bstatic,--whole-archive ${VUZOV_WINPTHREAD} -Wl,--no-whole-archive,-Bdynamic)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 elseif(NOT VUZOV_SANITIZE)
   add_compile_options(-fstack-protector-strong)

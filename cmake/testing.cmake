@@ -53,9 +53,9 @@ if(WIN32)
   file(GLOB panelsim_headers ${panelsim_dir}/*.h)
   add_custom_command(OUTPUT ${VUZOV_NATIVE_PANELSIM}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/native
-    COMMAND c++ -std=c++17 -O2 -pthread -I${panelsim_dir} -o ${VUZOV_NATIVE_PANELSIM}
-            ${panelsim_sources}
-    DEPENDS ${panelsim_sources} ${panelsim_headers}
+    COMMAND c++ -std=c++17 -O2 -pthread -I${panelsim_dir} -I${PROJECT_BINARY_DIR}/generated
+            -o ${VUZOV_NATIVE_PANELSIM} ${panelsim_sources}
+    DEPENDS ${panelsim_sources} ${panelsim_headers} ${PROJECT_BINARY_DIR}/generated/vuzov_version.h
     COMMENT "Building panelsim for the machine that runs Wine")
   add_custom_target(native_panelsim ALL DEPENDS ${VUZOV_NATIVE_PANELSIM})
 endif()

@@ -14,6 +14,7 @@
 
 #include "scenario.h"
 #include "simulator.h"
+#include "vuzov_version.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ Options:
                          seconds since the start, on standard error
   --check                read the scenario, report its errors, and exit
   --help                 this text
+  --version              print panelsim's version and exit
 
 Output: the line's path on standard output when it opens, and again when it
 comes back after a hangup; notes (and the trace) on standard error, and a
@@ -83,6 +85,7 @@ struct CommandLine {
   bool trace = false;
   bool check = false;
   bool help = false;
+  bool version = false;
 };
 
 bool ParseUnsigned(const char *text, unsigned long max, unsigned long *out) {
@@ -147,6 +150,8 @@ bool ParseCommandLine(int argc, char **argv, CommandLine *line, std::string *err
     const std::string argument = argv[i];
     if (argument == "--help") {
       line->help = true;
+    } else if (argument == "--version") {
+      line->version = true;
     } else if (argument == "--trace") {
       line->trace = true;
     } else if (argument == "--check") {
@@ -249,6 +254,10 @@ int Main(int argc, char **argv) {
   }
   if (line.help) {
     PrintUsage();
+    return kExitOk;
+  }
+  if (line.version) {
+    std::printf("panelsim (VUZOV) %s\n", VUZOV_VERSION);
     return kExitOk;
   }
   panelsim::Scenario scenario;

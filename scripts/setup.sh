@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64 wine32:i386
   libcli11-dev libmosquitto-dev mosquitto mosquitto-clients
-  lintian zip unzip
+  lintian zip unzip help2man dpkg-dev file
   socat procps
   clang-tidy cppcheck
 )

@@ -18,4 +18,5 @@ for preset in "${presets[@]}"; do
     status=1
   fi
 done
+bash scripts/test-packages.sh || status=1
 exit $status

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "platform.h"
 #include "qarpro.h"
 #include "simulated_panel.h"
+#include "vuzov_version.h"
 
 namespace zemhost {
 namespace {
@@ -36,6 +38,9 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 constexpr int kExitPort = 4;
+
+// Where the install rules put the module, relative to the installed zemhost.
+constexpr const char kInstalledModuleDir[] = VUZOV_MODULE_DIR_FROM_PROGRAM;
 
 constexpr std::chrono::milliseconds kShutdownWait{5000};
 constexpr std::chrono::milliseconds kThreadExitWait{3000};
@@ -641,11 +646,21 @@ class Session {
   bool safe_to_unload_ = true;
 };
 
+bool FileExists(const std::string &path) { return std::ifstream(path, std::ios::binary).is_open(); }
+
+// The module beside the program, as in a build tree; failing that, the module
+// where the installed layout puts it relative to the program (the Debian
+// package's library folder, the Windows ZIP's top folder). The beside path is
+// the one reported when neither is there.
 std::string DefaultModulePath(const char *argv0) {
-  const std::string self = argv0 ? argv0 : "";
+  std::string self = ProgramPath();
+  if (self.empty() && argv0 != nullptr) self = argv0;
   const auto slash = self.find_last_of("/\\");
   const std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
-  return dir + "/" + vuzov_loader::ModuleFileName();
+  const std::string beside = dir + "/" + vuzov_loader::ModuleFileName();
+  const std::string installed =
+      dir + "/" + kInstalledModuleDir + "/" + vuzov_loader::ModuleFileName();
+  return !FileExists(beside) && FileExists(installed) ? installed : beside;
 }
 
 int RunHost(const RunConfig &config, const std::string &default_module) {
@@ -693,6 +708,10 @@ int Main(int argc, char **argv) {
   }
   if (config.help) {
     PrintHelp(stdout, vuzov_loader::ModuleFileName());
+    return kExitOk;
+  }
+  if (config.version) {
+    std::printf("zemhost (VUZOV) %s\n", VUZOV_VERSION);
     return kExitOk;
   }
   if (config.selfcheck) {

@@ -363,6 +363,10 @@ bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *err
       config->help = true;
       return true;
     }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      config->version = true;
+      return true;
+    }
     if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) config_path = argv[i + 1];
   }
   if (!config_path.empty() && !ReadConfigFile(config_path, config, error)) return false;
@@ -505,10 +509,12 @@ The run:
   --for TIME           end after TIME (e.g. 30s); otherwise run until Ctrl-C
   --reopen-after N     close and reopen the port after N failed polls in a row
                        (default 3, 0 never)
-  --module PATH        the driver module (default: %s beside zemhost)
+  --module PATH        the driver module (default: %s beside zemhost, else
+                       where the package installs it)
   --config FILE        read the instances from FILE (below)
   --selfcheck          at the end, check that no descriptor or thread is left
                        and exit 1 if one is
+  --version            print zemhost's version and exit
 
 Output:
   on a terminal        a live table of the gates the panel has reported, with

@@ -66,6 +66,7 @@ struct RunConfig {
   bool trace = false;
   bool selfcheck = false;
   bool help = false;
+  bool version = false;
 };
 
 // Reads the flags (and the config file --config names). False with *error set

@@ -1,5 +1,5 @@
 // What zemhost needs from the operating system: stop requests and keys for the
-// main loop, the terminal, counts of its own descriptors and threads, and a
+// main loop, the terminal, its own file, counts of its descriptors and threads, and a
 // relay that puts zemhost between the driver and a serial device. One
 // implementation file per platform, chosen in CMake.
 #ifndef VUZOV_ZEMHOST_PLATFORM_H
@@ -49,6 +49,10 @@ bool StdoutIsTerminal();
 void TerminalSize(int *rows, int *cols);
 // Makes the terminal take UTF-8 and ANSI sequences (Windows consoles need it).
 void PrepareTerminalOutput();
+
+// The running program's own file, whatever argv[0] said (it is a bare name when
+// the program was found on the PATH); empty when the system cannot tell.
+std::string ProgramPath();
 
 // The process's open descriptors (handles on Windows) and threads.
 std::size_t CountOpenHandles();

@@ -234,6 +234,13 @@ void TerminalSize(int *rows, int *cols) {
 
 void PrepareTerminalOutput() {}
 
+std::string ProgramPath() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return std::string();
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
 std::size_t CountOpenHandles() {
   const std::size_t entries = CountEntries("/proc/self/fd");
   return entries > 0 ? entries - 1 : 0;  // less the one that reads the folder

@@ -143,6 +143,14 @@ void PrepareTerminalOutput() {
   }
 }
 
+std::string ProgramPath() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  // A full buffer means the path was cut short.
+  if (length == 0 || length >= sizeof path) return std::string();
+  return std::string(path, length);
+}
+
 std::size_t CountOpenHandles() {
   DWORD count = 0;
   return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;

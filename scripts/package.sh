@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the site packages into dist/: vuzov_<version>_<arch>.deb from the
+# Linux build and vuzov-<version>-win32.zip from the Windows (i686) build.
+#   --no-build   pack the build trees as they are (the package test does, after
+#                the test command has built them)
+#   --dist DIR   put the packages in DIR instead of dist/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=1
+dist=dist
+while (($#)); do
+  case "$1" in
+    --no-build) build=0 ;;
+    --dist) dist=${2:?--dist needs a folder}; shift ;;
+    *) echo "package: unknown option $1 (--no-build, --dist DIR)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if ((build)); then bash scripts/setup.sh; fi
+mkdir -p "$dist"
+dist=$(cd "$dist" && pwd)
+for preset in linux windows; do
+  if ((build)); then
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j 2
+  fi
+  cpack --config "build/$preset/CPackConfig.cmake" -B "$dist"
+done
+rm -rf "$dist/_CPack_Packages"  # cpack's staging folders

@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Checks the site packages as a site gets them. Packs the linux and windows
+# build trees (built before, by the test command), then:
+#   the .deb: unpacked into an empty root, where the installed zemhost runs the
+#     demo against the installed module and stand-in; lintian finds no error
+#   the ZIP: unpacked, its layout, its module's exports and imports (the build
+#     tree's checks) and the version resources of the module and of zemhost
+# Ends with "packages: N passed, N failed"; exit 1 when a check failed.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+source=$PWD
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+problems=()
+notes=()
+problem() { problems+=("$*"); }
+note() { notes+=("$*"); }
+# Runs one check function; it reports what is wrong through problem(), and
+# what is worth reading anyway through note().
+check() {
+  problems=()
+  notes=()
+  "$1"
+  if ((${#problems[@]})); then
+    echo "FAIL $2"
+    printf '       %s\n' "${problems[@]}"
+    failed=$((failed + 1))
+  else
+    echo "ok   $2"
+    passed=$((passed + 1))
+  fi
+  ((${#notes[@]} == 0)) || printf '       %s\n' "${notes[@]}"
+}
+cache_value() { sed -n "s/^$2:[A-Z]*=//p" "build/$1/CMakeCache.txt"; }
+finish() {
+  echo "packages: $passed passed, $failed failed"
+  ((failed == 0))
+  exit
+}
+
+version=$(cache_value linux CMAKE_PROJECT_VERSION)
+deb=$work/dist/vuzov_${version}_$(dpkg --print-architecture).deb
+zip=$work/dist/vuzov-${version}-win32.zip
+root=$work/root
+top=$work/zip/vuzov-${version}-win32
+
+if ! bash scripts/package.sh --no-build --dist "$work/dist" >"$work/package.log" 2>&1; then
+  cat "$work/package.log"
+  failed=1
+  echo "FAIL packing the build trees (scripts/package.sh --no-build)"
+  finish
+fi
+
+# ---- the Debian package --------------------------------------------------
+
+deb_layout() {
+  [ -f "$deb" ] || { problem "no $deb"; return; }
+  dpkg -x "$deb" "$root" || { problem "dpkg -x failed"; return; }
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || problem "package version is not $version"
+  module=$(cd "$root" && echo usr/lib/*/vuzov/libvuzov.so)
+  stand_in=${module%/libvuzov.so}/bench/libqarpro.so
+  local file
+  for file in usr/bin/zemhost usr/bin/panelsim "$module" "$stand_in" \
+              usr/share/man/man1/zemhost.1.gz usr/share/man/man1/panelsim.1.gz \
+              usr/share/doc/vuzov/copyright usr/share/doc/vuzov/README.md.gz; do
+    [ -f "$root/$file" ] || problem "missing /$file"
+  done
+  [ -e "${root}/${module%/libvuzov.so}/libqarpro.so" ] && problem "the stand-in lies beside the module"
+  # Nothing may point into the build tree; the tools find their libraries
+  # relative to themselves.
+  for file in usr/bin/zemhost usr/bin/panelsim "$module" "$stand_in"; do
+    local paths
+    paths=$(readelf -d "$root/$file" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]/\2/p')
+    case "$paths" in
+      '' | '$ORIGIN'*) ;;
+      *) problem "/$file has the search path $paths" ;;
+    esac
+  done
+  local tool
+  for tool in zemhost panelsim; do
+    local said
+    said=$(env -i PATH="$root/usr/bin:/usr/bin:/bin" "$tool" --version 2>&1)
+    [ "$said" = "$tool (VUZOV) $version" ] || problem "$tool --version says '$said'"
+  done
+}
+
+# The installed zemhost, found on the PATH as a site runs it, loads the
+# installed module and stand-in (the dynamic loader says which files it ran).
+deb_runs_demo() {
+  [ -x "$root/usr/bin/zemhost" ] || { problem "no installed zemhost"; return; }
+  local status=0
+  (cd "$work" && env -i PATH="$root/usr/bin:/usr/bin:/bin" LD_DEBUG=libs \
+     timeout 60 zemhost --simulate demo --polls 5 --lines >"$work/demo.out" 2>"$work/demo.err") ||
+    status=$?
+  ((status == 0)) || problem "zemhost exited with $status: $(grep -v '^ *[0-9]*:' "$work/demo.err" | tail -3)"
+  grep -q "zemhost: 5 exchanges, 0 failed" "$work/demo.out" ||
+    problem "no '5 exchanges, 0 failed' line: $(tail -2 "$work/demo.out")"
+  local loaded
+  loaded=$(sed -n 's/.*calling init: //p' "$work/demo.err" | xargs -r realpath | sort -u)
+  grep -qx "$root/$module" <<<"$loaded" || problem "the module was not loaded from $root/$module"
+  grep -qx "$root/$stand_in" <<<"$loaded" || problem "the stand-in was not loaded from $root/$stand_in"
+}
+
+deb_module_interface() {
+  [ -f "$root/$module" ] || { problem "no installed module"; return; }
+  cmake -DMODULE="$root/$module" -DQARPRO="$root/$stand_in" -DPLATFORM=posix \
+        -DOBJDUMP="$(cache_value linux VUZOV_OBJDUMP)" -DNM="$(cache_value linux VUZOV_NM)" \
+        -DHOST_FUNCTIONS="$(cache_value linux VUZOV_HOST_FUNCTIONS)" \
+        -P "$source/tests/check_module_symbols.cmake" >"$work/symbols.log" 2>&1 ||
+    problem "$(grep -A3 'Error' "$work/symbols.log" | tr '\n' ' ')"
+}
+
+deb_lintian() {
+  # Errors fail the check; warnings and the rest are shown.
+  lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || problem "lintian reports errors"
+  local line
+  while IFS= read -r line; do note "lintian: $line"; done < <(grep -E '^[EWI]:' "$work/lintian.log")
+}
+
+# ---- the Windows ZIP -----------------------------------------------------
+
+zip_layout() {
+  [ -f "$zip" ] || { problem "no $zip"; return; }
+  unzip -q "$zip" -d "$work/zip" || { problem "unzip failed"; return; }
+  local listing
+  listing=$(cd "$top" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+  [ "$listing" = "./INSTALL.txt ./LICENSE.txt ./bench/qarpro.dll ./bench/zemhost.exe ./vuzov.dll " ] ||
+    problem "the ZIP holds $listing"
+}
+
+zip_module_interface() {
+  [ -f "$top/vuzov.dll" ] || { problem "no vuzov.dll"; return; }
+  cmake -DMODULE="$top/vuzov.dll" -DPLATFORM=win -DOBJDUMP="$(cache_value windows VUZOV_OBJDUMP)" \
+        -DHOST_FUNCTIONS="$(cache_value windows VUZOV_HOST_FUNCTIONS)" \
+        -P "$source/tests/check_module_symbols.cmake" >"$work/symbols.log" 2>&1 ||
+    problem "$(grep -A3 'Error' "$work/symbols.log" | tr '\n' ' ')"
+}
+
+# One version resource a file, ours: the release, our product name, and no
+# company or product of anyone else's.
+zip_version_resources() {
+  local windres file description
+  windres=$(cache_value windows VUZOV_OBJDUMP)
+  windres=${windres%objdump}windres  # the same toolchain's
+  for file in vuzov.dll bench/zemhost.exe; do
+    [ -f "$top/$file" ] || { problem "no $file"; continue; }
+    "$windres" -i "$top/$file" -O rc >"$work/resources.rc" 2>&1 || { problem "windres cannot read $file"; continue; }
+    [ "$(grep -c VERSIONINFO "$work/resources.rc")" = 1 ] || problem "$file: not exactly one version resource"
+    local key
+    for key in FileVersion ProductVersion; do
+      grep -qx "      VALUE \"$key\", \"$version\"" "$work/resources.rc" || problem "$file: $key is not $version"
+    done
+    grep -qx '      VALUE "ProductName", "VUZOV"' "$work/resources.rc" || problem "$file: ProductName is not VUZOV"
+    description=$(sed -n 's/.*VALUE "FileDescription", "\(.*\)"/\1/p' "$work/resources.rc")
+    [[ "$description" == VUZOV* ]] || problem "$file: FileDescription is '$description'"
+    grep -q '"CompanyName"' "$work/resources.rc" && problem "$file names a company"
+  done
+}
+
+# The unpacked zemhost.exe finds the module one folder up: on a port that does
+# not exist it shows the driver's banner and ends with exit 4, where a module
+# it cannot load would end it with exit 3. Only where the build's Wine prefix
+# came up, since not every machine can run 32-bit Windows programs.
+zip_tool_finds_module() {
+  local status=0
+  "$wine_run" "$top/bench/zemhost.exe" --port COM40 >"$work/wine.out" 2>&1 || status=$?
+  WINEPREFIX=$(dirname "$wine_run")/wineprefix timeout 30 wineserver -w
+  ((status == 4)) || problem "zemhost.exe exited with $status, not 4: $(tail -3 "$work/wine.out")"
+  grep -q "VUZOV - Firepanel FP11x" "$work/wine.out" || problem "no driver banner from ../vuzov.dll"
+}
+
+check deb_layout "the .deb installs into an empty root: tools, module, stand-in apart, manuals, docs, version"
+check deb_runs_demo "the installed zemhost runs the demo (5 polls) against the installed module"
+check deb_module_interface "the installed module's exports and imports"
+check deb_lintian "lintian on the .deb: no error"
+check zip_layout "the ZIP unpacks: vuzov.dll on top, zemhost.exe and the stand-in in bench/"
+check zip_module_interface "the ZIP's vuzov.dll exports and imports"
+check zip_version_resources "the ZIP's version resources: $version, VUZOV, no one else's names"
+wine_run=$source/build/windows/wine-run.sh
+if compgen -G "$source/build/windows/wineprefix/vuzov-prefix-ready-*" >/dev/null; then
+  check zip_tool_finds_module "the ZIP's bench/zemhost.exe under Wine loads ../vuzov.dll"
+else
+  echo "skip the ZIP's zemhost.exe under Wine: the windows build's Wine prefix is not set up here"
+fi
+finish
