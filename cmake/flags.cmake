@@ -35,6 +35,10 @@ if(WIN32)
   add_link_options(-Wl,--dynamicbase -Wl,--nxcompat -static-libgcc -static-libstdc++
                    -Wl,-Bstatic,--whole-archive ${VUZOV_WINPTHREAD} -Wl,--no-whole-archive,-Bdynamic)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # A 64-bit image may be placed anywhere in the address space, not only below 4 GiB.
+    add_link_options(-Wl,--high-entropy-va)
+  endif()
 elseif(NOT VUZOV_SANITIZE)
   add_compile_options(-fstack-protector-strong)
   add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)

@@ -3,8 +3,9 @@
 //
 // The records are a binary contract with hosts built elsewhere: packed, fields in
 // the host's order, pointer fields at the platform's pointer width. The asserts at
-// the end pin every size and offset, for the host's own 32-bit Windows layout and
-// for 64-bit Linux.
+// the end pin every size and offset, for the host's own 32-bit Windows layout, for
+// 64-bit Linux, and for 64-bit Windows (the build that runs the Windows code where
+// 32-bit programs cannot run).
 #ifndef VUZOV_HOST_HOST_INTERFACE_H
 #define VUZOV_HOST_HOST_INTERFACE_H
 
@@ -182,7 +183,8 @@ static_assert(offsetof(ChangeParams, port_name) == 0 && offsetof(ChangeParams, t
               offsetof(ChangeParams, line) == 16);
 static_assert(sizeof(WriteStatus) == 4 && offsetof(WriteStatus, acknowledged) == 2);
 
-// The port word is 4 bytes on both builds, so the state is 552 bytes on both.
+// The port word is 4 bytes on the host's platform and on Linux, so the state is
+// 552 bytes on both; only 64-bit Windows, whose HANDLE is 8 bytes, differs.
 static_assert(sizeof(PortWord) == 4 || sizeof(void *) == 8);
 static_assert(offsetof(InstanceState, timeout) == 0);
 static_assert(offsetof(InstanceState, port) == 4);
@@ -225,8 +227,29 @@ static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4
               offsetof(DriverInfo, word3) == 36);
 static_assert(sizeof(AddressBlock) == 32);
 static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 28);
+#elif defined(_WIN64) && defined(__x86_64__)
+// As on x86-64 Linux, with the 8-byte HANDLE moving everything after the port
+// word of the state by 4.
+static_assert(sizeof(PortWord) == 8);
+static_assert(sizeof(InstanceState) == 556);
+static_assert(offsetof(InstanceState, port_block) == 12 && offsetof(InstanceState, transmit) == 34 &&
+              offsetof(InstanceState, receive) == 290 && offsetof(InstanceState, client_id) == 552);
+static_assert(sizeof(Request) == 28);
+static_assert(offsetof(Request, state) == 0 && offsetof(Request, command) == 8 &&
+              offsetof(Request, instance) == 12 && offsetof(Request, host_reserved) == 16 &&
+              offsetof(Request, params) == 20);
+static_assert(sizeof(PointBlock) == 52);
+static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 20 &&
+              offsetof(PointBlock, result) == 44);
+static_assert(sizeof(DriverInfo) == 40);
+static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
+              offsetof(DriverInfo, banner) == 12 && offsetof(DriverInfo, state_size) == 20 &&
+              offsetof(DriverInfo, word4) == 24 && offsetof(DriverInfo, line) == 28 &&
+              offsetof(DriverInfo, word3) == 36);
+static_assert(sizeof(AddressBlock) == 32);
+static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 28);
 #else
-#error "the host records are laid out for i686 Windows and x86-64 Linux only"
+#error "the host records are laid out for i686 Windows, x86-64 Windows and x86-64 Linux only"
 #endif
 
 }  // namespace vuzov

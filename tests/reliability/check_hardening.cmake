@@ -5,7 +5,8 @@
 # stack that is not executable, the stack protector's __stack_chk_fail and the
 # checked _chk variants that _FORTIFY_SOURCE puts in place of plain calls.
 # Windows (OBJDUMP): the DLL characteristics for ASLR (DYNAMIC_BASE) and DEP
-# (NX_COMPAT), and base relocations, without which ASLR cannot move the DLL.
+# (NX_COMPAT), and base relocations, without which ASLR cannot move the DLL. A
+# 64-bit DLL (PE32+) also needs HIGH_ENTROPY_VA, or ASLR keeps it below 4 GiB.
 cmake_minimum_required(VERSION 3.25)
 
 set(failures "")
@@ -54,6 +55,9 @@ else()
   endif()
   if(NOT headers MATCHES "Entry 5 [0-9a-fA-F]+ 0*[1-9a-fA-F][0-9a-fA-F]* Base Relocation Directory")
     list(APPEND failures "no base relocations: the DLL cannot be moved, so ASLR has no effect")
+  endif()
+  if(headers MATCHES "Magic[ \t]+020b" AND NOT headers MATCHES "HIGH_ENTROPY_VA")
+    list(APPEND failures "a PE32+ DLL without HIGH_ENTROPY_VA (--high-entropy-va): ASLR stays below 4 GiB")
   endif()
 endif()
 
