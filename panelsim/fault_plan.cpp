@@ -43,7 +43,8 @@ std::uint8_t FaultPlan::NextNoise() {
   return static_cast<std::uint8_t>(noise_state_ >> 24);
 }
 
-std::vector<std::uint8_t> FaultPlan::Noise(unsigned count, const std::optional<std::uint8_t> &first) {
+std::vector<std::uint8_t> FaultPlan::Noise(unsigned count,
+                                           const std::optional<std::uint8_t> &first) {
   std::vector<std::uint8_t> bytes;
   for (unsigned i = 0; i < count; ++i) bytes.push_back(NextNoise());
   if (first) {

@@ -59,9 +59,8 @@ bool IsSwitchWithValue(const std::string &argument) {
 // takes the next argument as its value, so a last one lacks it.
 std::string ExtraArgument(const std::string &extra, int argc, char **argv) {
   if (extra.size() > 2 && extra.compare(0, 2, "--") == 0) {
-    const auto first = std::find_if(argv + 1, argv + argc, [&extra](const char *argument) {
-      return extra == argument;
-    });
+    const auto first = std::find_if(argv + 1, argv + argc,
+                                    [&extra](const char *argument) { return extra == argument; });
     if (first == argv + argc - 1) return extra + " needs a value (see --help)";
     return "unknown option " + extra + " (see --help)";
   }
@@ -73,7 +72,9 @@ std::string ExtraArgument(const std::string &extra, int argc, char **argv) {
 std::string ParseFailure(int argc, char **argv) {
   if (argc < 2) return "cannot read the command line (see --help)";
   for (int i = 1; i < argc; ++i) {
-    if (IsSwitchWithValue(argv[i])) return "unknown option " + std::string(argv[i]) + " (see --help)";
+    if (IsSwitchWithValue(argv[i])) {
+      return "unknown option " + std::string(argv[i]) + " (see --help)";
+    }
   }
   return std::string(argv[argc - 1]) + " needs a value (see --help)";
 }
@@ -185,8 +186,9 @@ bool SettleInstances(bool from_file, FlagSettings *settings, RunConfig *config,
     }
     config->instances.push_back(instance);
   } else if (settings->instance_used) {
-    *error = "--port, --simulate, the line and point flags describe the single instance of a "
-             "run without --config; put them in the file's [instance] sections";
+    *error =
+        "--port, --simulate, the line and point flags describe the single instance of a "
+        "run without --config; put them in the file's [instance] sections";
     return false;
   }
   InstanceConfig &first = config->instances.front();
@@ -222,7 +224,8 @@ bool ApplyFlags(const CommandLine &line, int argc, char **argv, RunConfig *confi
 
 bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *error) {
   // --help wins wherever it stands, even as another flag's value.
-  if (std::any_of(argv + 1, argv + argc, [](const char *arg) { return !std::strcmp(arg, "--help"); })) {
+  if (std::any_of(argv + 1, argv + argc,
+                  [](const char *arg) { return std::strcmp(arg, "--help") == 0; })) {
     config->help = true;
     return true;
   }

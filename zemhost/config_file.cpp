@@ -26,7 +26,8 @@ std::string UnknownKey(const std::string &key, bool in_instance) {
     std::string ignored;
     RunConfig probe;
     ApplyGlobalKey(key, "", &probe, &known, &ignored);
-    return known ? "'" + key + "' belongs before the first [instance]" : "unknown key '" + key + "'";
+    return known ? "'" + key + "' belongs before the first [instance]"
+                 : "unknown key '" + key + "'";
   }
   known = IsInstanceKey(key) || key == "send";
   return known ? "'" + key + "' belongs in an [instance] section" : "unknown key '" + key + "'";

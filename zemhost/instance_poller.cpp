@@ -15,7 +15,9 @@ InstancePoller::InstancePoller(int number, HostInstance &host, ZemMainFn zem_mai
       port_name_(std::move(port_name)),
       plan_(plan) {}
 
-void InstancePoller::Start() { thread_ = std::thread([this] { Run(); }); }
+void InstancePoller::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 void InstancePoller::Stop() {
   {
@@ -68,7 +70,8 @@ bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Point> *comm
 
 void InstancePoller::Send(const Point &command) {
   bool acknowledged = false;
-  const std::uint32_t result = host_.Write(zem_main_, command.address, command.panel, &acknowledged);
+  const std::uint32_t result =
+      host_.Write(zem_main_, command.address, command.panel, &acknowledged);
   hub_.Command(number_, command.address, result, acknowledged);
   commands_outstanding_.fetch_sub(1);
 }

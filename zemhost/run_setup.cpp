@@ -56,8 +56,8 @@ Exit RunSetup::ReadDriverInfo(DriverRecord *driver) {
     std::fprintf(stderr, "zemhost: the driver's GetZemInfo returned %u\n", result);
     return kExitModule;
   }
-  driver->name = info.name ? info.name : "";
-  driver->banner = info.banner ? info.banner : "";
+  driver->name = info.name != nullptr ? info.name : "";
+  driver->banner = info.banner != nullptr ? info.banner : "";
   driver->state_size = info.state_size;
   driver->defaults = info.line;
   output_.ShowDriver(*driver);
@@ -149,7 +149,8 @@ Exit RunSetup::OpenSimulatedPanel(Instance &instance) {
     return failure == SimulatedPanel::Failure::kBadScenario ? kExitUsage : kExitPort;
   }
   instance.port_name = instance.panel->PortName();
-  instance.description = instance.port_name + " (simulated panel: " + instance.config.simulate + ")";
+  instance.description =
+      instance.port_name + " (simulated panel: " + instance.config.simulate + ")";
   return std::nullopt;
 }
 

@@ -32,18 +32,20 @@ Exit Session::StartInstances() {
   for (auto &instance : instances_) {
     if (Exit exit = ColdStart(*instance)) return exit;
   }
-  const bool any_send = std::any_of(instances_.begin(), instances_.end(),
-                                    [](const auto &instance) { return !instance->commands.empty(); });
+  const bool any_send = std::any_of(instances_.begin(), instances_.end(), [](const auto &instance) {
+    return !instance->commands.empty();
+  });
   send_only_ = !config_.polls && !config_.run_for && any_send;
   StartPolling();
   return std::nullopt;
 }
 
 Exit Session::ColdStart(Instance &instance) {
-  instance.host = std::make_unique<HostInstance>(instance.number, state_size_, instance.config.flags);
+  instance.host =
+      std::make_unique<HostInstance>(instance.number, state_size_, instance.config.flags);
   const std::size_t mark = hub_.LogLineCount();
-  const std::uint32_t result =
-      instance.host->ColdStart(zem_main_, instance.port_name, instance.config.timeout, instance.line);
+  const std::uint32_t result = instance.host->ColdStart(zem_main_, instance.port_name,
+                                                        instance.config.timeout, instance.line);
   if (result == vuzov::kOk) {
     instance.started = true;
     return std::nullopt;
@@ -61,9 +63,9 @@ Exit Session::ColdStart(Instance &instance) {
 void Session::StartPolling() {
   const PollPlan plan{config_.interval, config_.polls, config_.reopen_after, send_only_};
   for (auto &instance : instances_) {
-    instance->poller = std::make_unique<InstancePoller>(instance->number, *instance->host, zem_main_,
-                                                        hub_, instance->points, instance->port_name,
-                                                        plan);
+    instance->poller =
+        std::make_unique<InstancePoller>(instance->number, *instance->host, zem_main_, hub_,
+                                         instance->points, instance->port_name, plan);
     schedule_.AddInstance(instance->poller.get(), instance->config.panel, instance->commands);
     instance->poller->Start();
   }
@@ -73,7 +75,8 @@ Exit Session::Loop() {
   if (output_.Screen()) console_.StartKeys();
   output_.BeginScreen();
   while (HandleConsole()) {
-    schedule_.SendDue(std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
+    schedule_.SendDue(
+        std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
     if (config_.run_for && hub_.Now() * 1000.0 >= static_cast<double>(config_.run_for->count())) {
       break;
     }
