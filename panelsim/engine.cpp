@@ -15,7 +15,6 @@
 namespace panelsim {
 namespace {
 
-constexpr std::size_t kReadChunk = 256;
 constexpr std::chrono::milliseconds kCommandSlack{50};
 
 Duration ByteTime(const Options &options) {
@@ -54,12 +53,6 @@ std::vector<Event> EventsWhere(const Scenario &scenario, bool at_poll) {
   return events;
 }
 
-bool IsControlByte(std::uint8_t byte) { return byte == kStx || byte == kEot || byte == kAck; }
-
-std::string Failure(const std::string &what, int saved_errno) {
-  return what + ": " + std::strerror(saved_errno);
-}
-
 timespec ToTimespec(Duration duration) {
   if (duration < Duration::zero()) duration = Duration::zero();
   timespec wait_time{};
@@ -70,11 +63,8 @@ timespec ToTimespec(Duration duration) {
 
 }  // namespace
 
-template <typename Change>
-void Simulator::Engine::Count(Change change) {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  change(shared_->stats);
-  shared_->changed.notify_all();
+std::string ErrnoText(const std::string &what, int saved_errno) {
+  return what + ": " + std::strerror(saved_errno);
 }
 
 void Simulator::Shared::Wake() const {
@@ -180,7 +170,7 @@ void Simulator::Engine::WaitForWork() {
   if (deadline) timeout = ToTimespec(*deadline - Clock::now());
   if (ppoll(fds, count, deadline ? &timeout : nullptr, nullptr) < 0) {
     const int saved = errno;
-    if (saved != EINTR) EndWithError(Clock::now(), Failure("cannot wait on the line", saved));
+    if (saved != EINTR) EndWithError(Clock::now(), ErrnoText("cannot wait on the line", saved));
     return;
   }
   const TimePoint now = Clock::now();
@@ -228,122 +218,9 @@ void Simulator::Engine::Finish() {
   shared_->stats.running = false;
   shared_->stats.ended = true;
   shared_->stats.error = end_error_;
-  shared_->stats.pending = pending_.size();
+  shared_->stats.pending = messages_.size();
   shared_->line_path.clear();
   shared_->changed.notify_all();
-}
-
-// ---- The line ---------------------------------------------------------------
-
-bool Simulator::Engine::OpenLine(TimePoint now, std::string *error) {
-  if (!Line::Open(settings_, &line_, error)) return false;
-  if (!options_.link.empty() && !link_.Point(options_.link, line_.path(), error)) {
-    line_.Close();
-    return false;
-  }
-  line_free_at_ = now;
-  input_free_at_ = now;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->line_path = line_.path();
-    ++shared_->stats.lines_opened;
-    shared_->changed.notify_all();
-  }
-  Emit(TraceEvent::Kind::kLineOpened, {}, now, line_.path());
-  return true;
-}
-
-void Simulator::Engine::ReopenIfDue(TimePoint now) {
-  if (!reopen_at_ || now < *reopen_at_) return;
-  reopen_at_.reset();
-  std::string error;
-  if (!OpenLine(now, &error)) EndWithError(now, "cannot bring the line back: " + error);
-}
-
-void Simulator::Engine::HangUp(const std::optional<Duration> &return_after, TimePoint now) {
-  if (!line_.is_open()) return;
-  Note(now, "hangup");
-  if (outgoing_ && outgoing_->written > 0) {
-    Note(now, "the hangup cut the reply after " + std::to_string(outgoing_->written) + " of " +
-                  std::to_string(outgoing_->bytes.size()) + " bytes");
-  }
-  line_.Close();
-  outgoing_.reset();
-  inbound_.clear();
-  command_deadline_.reset();
-  awaiting_ack_ = false;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->line_path.clear();
-    ++shared_->stats.hangups;
-    shared_->changed.notify_all();
-  }
-  if (return_after) {
-    reopen_at_ = now + *return_after;
-  } else {
-    ended_ = true;
-  }
-}
-
-std::size_t Simulator::Engine::ReadInput(TimePoint now) {
-  std::uint8_t buffer[kReadChunk];
-  std::size_t total = 0;
-  for (;;) {
-    const ssize_t got = read(line_.fd(), buffer, sizeof buffer);
-    if (got > 0) {
-      for (ssize_t i = 0; i < got; ++i) {
-        const TimePoint whole = paces_input_ ? std::max(now, input_free_at_) + byte_time_ : now;
-        input_free_at_ = whole;
-        inbound_.push_back({buffer[i], now, whole});
-      }
-      Count([got](Stats &stats) { stats.bytes_received += static_cast<std::uint64_t>(got); });
-      total += static_cast<std::size_t>(got);
-      if (static_cast<std::size_t>(got) < sizeof buffer) return total;
-      continue;
-    }
-    const int saved = errno;
-    if (got < 0 && saved == EINTR) continue;
-    if (got < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) return total;
-    // The far side is gone: a device unplugged or its pty closed.
-    EndWithError(now, got == 0 ? std::string("the line was hung up")
-                               : Failure("cannot read from the line", saved));
-    return total;
-  }
-}
-
-void Simulator::Engine::SendDueBytes(TimePoint now) {
-  while (!ended_ && outgoing_ && !outgoing_->blocked && outgoing_->due <= now) {
-    WriteOneByte(now);
-  }
-}
-
-void Simulator::Engine::WriteOneByte(TimePoint now) {
-  Outgoing &out = *outgoing_;
-  const std::uint8_t byte = out.bytes[out.written];
-  const ssize_t written = write(line_.fd(), &byte, 1);
-  if (written != 1) {
-    const int saved = errno;
-    if (written < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) {
-      out.blocked = true;
-    } else if (!(written < 0 && saved == EINTR)) {
-      EndWithError(now, Failure("cannot write to the line", saved));
-    }
-    return;
-  }
-  if (out.written == 0) {
-    if (out.carries_message) message_on_line_since_ = now;
-    Emit(TraceEvent::Kind::kSent, out.bytes, now, out.note);
-  }
-  ++out.written;
-  line_free_at_ = std::max(out.due, now);
-  Count([](Stats &stats) { ++stats.bytes_sent; });
-  if (out.written == out.bytes.size()) {
-    outgoing_.reset();
-    return;
-  }
-  // Deadlines are absolute, so a late wake-up does not push the rest of the
-  // reply back; a dribble measures each gap from the byte actually written.
-  out.due = out.keep_gaps ? Clock::now() + out.spacing : out.due + out.spacing;
 }
 
 // ---- Scenario events --------------------------------------------------------
@@ -366,16 +243,15 @@ void Simulator::Engine::FirePollEvents(std::uint64_t poll, TimePoint now) {
 void Simulator::Engine::Perform(const Action &action, TimePoint now) {
   switch (action.kind) {
     case ActionKind::kMessage:
-      pending_.push_back({action.message, action.label, 0});
+      messages_.Push(action.message, action.label);
       Count([this](Stats &stats) {
         ++stats.messages_queued;
-        stats.pending = pending_.size();
+        stats.pending = messages_.size();
       });
       Note(now, "queued " + action.label);
       return;
     case ActionKind::kFault:
-      (IsCommandFault(action.fault.kind) ? command_faults_ : poll_faults_)
-          .push_back(action.fault);
+      faults_.Arm(action.fault);
       Count([](Stats &stats) { ++stats.faults_armed; });
       Note(now, "armed " + action.label);
       return;
@@ -387,260 +263,6 @@ void Simulator::Engine::Perform(const Action &action, TimePoint now) {
       ended_ = true;
       return;
   }
-}
-
-// ---- What the host sends ----------------------------------------------------
-
-void Simulator::Engine::ProcessInbound(TimePoint now) {
-  while (!ended_ && line_.is_open() && !outgoing_ && !inbound_.empty()) {
-    const Inbound first = inbound_.front();
-    if (first.byte == kStx) {
-      if (!TakeCommandFrame(now)) return;
-      continue;
-    }
-    inbound_.pop_front();
-    if (first.byte == kEnq) {
-      HandlePoll(first.time, first.whole, now);
-    } else if (first.byte == kAck) {
-      HandleAck(first.time);
-    } else {
-      Emit(TraceEvent::Kind::kReceived, {first.byte}, first.time, "unexpected byte");
-      Count([](Stats &stats) { ++stats.unexpected_bytes; });
-    }
-  }
-}
-
-// A command is STX and four more bytes, all arriving within the command window.
-// Returns false while the window is still open and the frame incomplete.
-bool Simulator::Engine::TakeCommandFrame(TimePoint now) {
-  const TimePoint started = inbound_.front().time;
-  const TimePoint window_end = started + command_window_;
-  std::size_t taken = 1;
-  while (taken < kCommandFrameLength && taken < inbound_.size() &&
-         inbound_[taken].time <= window_end) {
-    ++taken;
-  }
-  if (taken < kCommandFrameLength && now < window_end) {
-    command_deadline_ = window_end;
-    return false;
-  }
-  command_deadline_.reset();
-  std::vector<std::uint8_t> frame;
-  for (std::size_t i = 0; i < taken; ++i) frame.push_back(inbound_[i].byte);
-  const TimePoint whole = inbound_[taken - 1].whole;
-  inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(taken));
-  const char letter = taken == kCommandFrameLength ? CommandLetter(frame.data()) : 0;
-  if (letter != 0) {
-    HandleCommand(letter, frame, started, whole);
-    return true;
-  }
-  Emit(TraceEvent::Kind::kReceived, std::move(frame), started,
-       taken == kCommandFrameLength ? "unknown frame, ignored" : "incomplete frame, ignored");
-  Count([](Stats &stats) { ++stats.unknown_frames; });
-  return true;
-}
-
-// Polls that piled up while the panel was busy count as one: the panel answers
-// once whatever has reached it by the time it turns to the line, and so never
-// falls behind the line by answering each of them in turn. That holds for the
-// polls behind a command that waited too: answering one of them after the
-// command's ACK would put two answers back to back on the line, which the host
-// reads as one reply. Commands and ACKs keep their places. A poll still on its
-// way across the wire has not arrived yet: it gets an answer of its own once
-// this one is out. The answer is timed from the last poll taken.
-Simulator::Engine::TimePoint Simulator::Engine::TakePiledUpPolls(TimePoint whole, TimePoint now) {
-  const TimePoint arrived_by = std::max(now, whole);
-  std::uint64_t merged = 0;
-  std::size_t at = 0;
-  while (at < inbound_.size() && inbound_[at].whole <= arrived_by) {
-    const Inbound &entry = inbound_[at];
-    if (entry.byte == kStx) {
-      at += kCommandFrameLength;  // a command frame's bytes are no polls
-      continue;
-    }
-    if (entry.byte != kEnq) {
-      ++at;
-      continue;
-    }
-    whole = std::max(whole, entry.whole);
-    Emit(TraceEvent::Kind::kReceived, {kEnq}, entry.time, "poll piled up behind it, counts as one");
-    inbound_.erase(inbound_.begin() + static_cast<std::ptrdiff_t>(at));
-    ++merged;
-  }
-  if (merged > 0) Count([merged](Stats &stats) { stats.polls_merged += merged; });
-  return whole;
-}
-
-// The panel sees a request as soon as it is read, but answers it no sooner than
-// a panel at the far end of a wire could: one byte time after the request's last
-// byte has crossed. A wire takes no less, and a late wake-up of this thread
-// takes nothing from the reply's timing.
-void Simulator::Engine::HandlePoll(TimePoint arrived, TimePoint whole, TimePoint now) {
-  const std::uint64_t number = ++polls_seen_;
-  Emit(TraceEvent::Kind::kReceived, {kEnq}, arrived, "poll " + std::to_string(number));
-  whole = TakePiledUpPolls(whole, now);
-  if (clock_from_first_poll_ && !clock_start_) {
-    clock_start_ = arrived;
-    FireDueTimeEvents(now);
-  }
-  FirePollEvents(number, now);
-  if (!ended_ && line_.is_open()) AnswerPoll(whole);
-  // Counted last, so that a caller woken by the count sees the poll handled.
-  Count([number](Stats &stats) { stats.polls = number; });
-}
-
-void Simulator::Engine::AnswerPoll(TimePoint now) {
-  awaiting_ack_ = false;
-  if (!poll_faults_.empty()) {
-    ApplyPollFault(now);
-    return;
-  }
-  if (pending_.empty()) {
-    Count([](Stats &stats) { ++stats.eots_sent; });
-    StartReply({kEot}, Duration::zero(), "nothing to report", now);
-    return;
-  }
-  SendFrame(FrameToSend(layout_.length), Duration::zero(), "", now);
-}
-
-void Simulator::Engine::ApplyPollFault(TimePoint now) {
-  const Fault fault = poll_faults_.front();
-  if (fault.kind == FaultKind::kSilent && fault.count > 1) {
-    --poll_faults_.front().count;
-  } else {
-    poll_faults_.pop_front();
-  }
-  Count([](Stats &stats) { ++stats.faults_applied; });
-  switch (fault.kind) {
-    case FaultKind::kSilent:
-      Count([](Stats &stats) { ++stats.polls_unanswered; });
-      Note(now, "poll " + std::to_string(polls_seen_) + " left unanswered");
-      return;
-    case FaultKind::kGarbage:
-      StartReply(Noise(fault.count, fault.byte), Duration::zero(), "garbage", now);
-      return;
-    case FaultKind::kShortFrame: {
-      std::vector<std::uint8_t> frame = FrameToSend(layout_.length);
-      frame.resize(std::min<std::size_t>(fault.count, frame.size()));
-      SendFrame(std::move(frame), Duration::zero(), ", cut short", now);
-      return;
-    }
-    case FaultKind::kLongFrame:
-      SendFrame(FrameToSend(fault.count), Duration::zero(), ", overlong", now);
-      return;
-    case FaultKind::kDribble:
-      SendFrame(FrameToSend(layout_.length), fault.gap, ", dribbled", now);
-      return;
-    case FaultKind::kCommandReply:
-    case FaultKind::kCommandSilent:
-      return;  // never queued for polls
-  }
-}
-
-void Simulator::Engine::HandleAck(TimePoint arrived) {
-  if (!awaiting_ack_ || !message_on_line_since_ || arrived < *message_on_line_since_) {
-    Emit(TraceEvent::Kind::kReceived, {kAck}, arrived, "ACK with no message awaiting it");
-    Count([](Stats &stats) {
-      ++stats.acks;
-      ++stats.acks_without_message;
-    });
-    return;
-  }
-  Emit(TraceEvent::Kind::kReceived, {kAck}, arrived, "ACK retires " + pending_.front().label);
-  pending_.pop_front();
-  awaiting_ack_ = false;
-  Count([this](Stats &stats) {
-    ++stats.acks;
-    ++stats.messages_retired;
-    stats.pending = pending_.size();
-  });
-}
-
-void Simulator::Engine::HandleCommand(char letter, const std::vector<std::uint8_t> &frame,
-                                      TimePoint arrived, TimePoint whole) {
-  const std::string name = std::string("command ") + letter;
-  Emit(TraceEvent::Kind::kReceived, frame, arrived, name);
-  std::optional<std::uint8_t> answer = kAck;
-  if (!command_faults_.empty()) {
-    Fault &armed = command_faults_.front();
-    if (armed.kind == FaultKind::kCommandReply) {
-      answer = armed.byte.value_or(kAck);
-      command_faults_.pop_front();
-    } else {
-      answer.reset();
-      if (--armed.count == 0) command_faults_.pop_front();
-    }
-    Count([](Stats &stats) { ++stats.faults_applied; });
-  }
-  if (answer) StartReply({*answer}, Duration::zero(), "answer to " + name, whole);
-  else Note(whole, name + " left unanswered");
-  // Counted last, so that a caller woken by the count sees the command handled.
-  Count([letter, &answer](Stats &stats) {
-    if (letter == 'A') ++stats.commands_a;
-    if (letter == 'R') ++stats.commands_r;
-    if (letter == 'S') ++stats.commands_s;
-    if (!answer) ++stats.commands_unanswered;
-  });
-}
-
-// ---- What the panel sends ---------------------------------------------------
-
-void Simulator::Engine::StartReply(std::vector<std::uint8_t> bytes, Duration gap,
-                                   const std::string &note, TimePoint now) {
-  Outgoing out;
-  out.bytes = std::move(bytes);
-  out.spacing = byte_time_ + gap;
-  out.keep_gaps = gap > Duration::zero();
-  // The first byte is on the wire one byte time after the line is free.
-  out.due = std::max(now, line_free_at_) + byte_time_;
-  out.note = note;
-  outgoing_ = std::move(out);
-}
-
-std::vector<std::uint8_t> Simulator::Engine::FrameToSend(std::size_t length) const {
-  FrameLayout layout = layout_;
-  layout.length = length;
-  if (!pending_.empty()) return BuildFrame(pending_.front().message, layout);
-  Message status;
-  StatusMessage('2', 0, &status, nullptr);
-  return BuildFrame(status, layout);
-}
-
-void Simulator::Engine::SendFrame(std::vector<std::uint8_t> frame, Duration gap,
-                                  const std::string &how, TimePoint now) {
-  if (pending_.empty()) {
-    StartReply(std::move(frame), gap, "status 2 (nothing queued)" + how, now);
-    return;
-  }
-  Pending &front = pending_.front();
-  const bool resend = front.times_sent++ > 0;
-  awaiting_ack_ = true;
-  message_on_line_since_.reset();
-  Count([resend](Stats &stats) {
-    ++stats.messages_sent;
-    if (resend) ++stats.resends;
-  });
-  StartReply(std::move(frame), gap, front.label + (resend ? " (resent)" : "") + how, now);
-  outgoing_->carries_message = true;
-}
-
-// Reproducible noise: the same scenario puts the same bytes on the line.
-std::vector<std::uint8_t> Simulator::Engine::Noise(unsigned count,
-                                                   const std::optional<std::uint8_t> &first) {
-  const auto next = [this]() {
-    noise_state_ ^= noise_state_ << 13;
-    noise_state_ ^= noise_state_ >> 17;
-    noise_state_ ^= noise_state_ << 5;
-    return static_cast<std::uint8_t>(noise_state_ >> 24);
-  };
-  std::vector<std::uint8_t> bytes;
-  for (unsigned i = 0; i < count; ++i) bytes.push_back(next());
-  if (first) {
-    bytes[0] = *first;
-  } else {
-    while (IsControlByte(bytes[0])) bytes[0] = next();
-  }
-  return bytes;
 }
 
 // ---- Trace and stats --------------------------------------------------------

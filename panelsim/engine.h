@@ -1,5 +1,7 @@
 // Inside the simulator: the state its thread shares with callers, and the engine
-// that runs on that thread. Not part of the library's interface.
+// that runs on that thread. Not part of the library's interface. The engine's
+// loop is in engine.cpp, the line and the pacing of every byte on it in
+// engine_line.cpp, and its answers to what the host sends in engine_answers.cpp.
 #ifndef PANELSIM_ENGINE_H
 #define PANELSIM_ENGINE_H
 
@@ -14,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "fault_plan.h"
 #include "line.h"
+#include "message_queue.h"
 #include "scenario.h"
 #include "simulator.h"
 
@@ -52,11 +56,6 @@ class Simulator::Engine {
   using Clock = std::chrono::steady_clock;
   using TimePoint = Clock::time_point;
 
-  struct Pending {
-    Message message;
-    std::string label;
-    unsigned times_sent = 0;
-  };
   struct Inbound {
     std::uint8_t byte;
     TimePoint time;   // when it was read off the line
@@ -70,7 +69,7 @@ class Simulator::Engine {
     Duration spacing{};
     bool keep_gaps = false;  // dribble: every gap is measured from the last write
     bool blocked = false;    // the line would not take a byte
-    bool carries_message = false;  // the frame of pending_.front()
+    bool carries_message = false;  // the frame of the queue's front message
     std::string note;
   };
 
@@ -109,7 +108,6 @@ class Simulator::Engine {
   std::vector<std::uint8_t> FrameToSend(std::size_t length) const;
   void SendFrame(std::vector<std::uint8_t> frame, Duration gap, const std::string &how,
                  TimePoint now);
-  std::vector<std::uint8_t> Noise(unsigned count, const std::optional<std::uint8_t> &first);
 
   void Emit(TraceEvent::Kind kind, std::vector<std::uint8_t> bytes, TimePoint time,
             const std::string &note);
@@ -138,13 +136,8 @@ class Simulator::Engine {
   LinkOwner link_;
   TimePoint run_start_;
   std::optional<TimePoint> clock_start_;
-  std::deque<Pending> pending_;
-  bool awaiting_ack_ = false;  // the last reply carried pending_.front()
-  // When that reply's first byte went out: only an ACK that arrived later can
-  // be the host's answer to it, not one for a stray byte read before it.
-  std::optional<TimePoint> message_on_line_since_;
-  std::deque<Fault> poll_faults_;
-  std::deque<Fault> command_faults_;
+  MessageQueue messages_;
+  FaultPlan faults_;
   std::deque<Inbound> inbound_;
   std::optional<Outgoing> outgoing_;
   TimePoint line_free_at_;
@@ -152,11 +145,20 @@ class Simulator::Engine {
   std::optional<TimePoint> command_deadline_;
   std::optional<TimePoint> reopen_at_;
   std::uint64_t polls_seen_ = 0;
-  std::uint32_t noise_state_ = 0x2545F491u;
   bool ended_ = false;
   std::string end_error_;
   std::thread thread_;
 };
+
+template <typename Change>
+void Simulator::Engine::Count(Change change) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  change(shared_->stats);
+  shared_->changed.notify_all();
+}
+
+// "cannot read from the line: Input/output error"
+std::string ErrnoText(const std::string &what, int saved_errno);
 
 }  // namespace panelsim
 

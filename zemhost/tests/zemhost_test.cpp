@@ -476,6 +476,11 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
       {{"--baud", "fast"}, 2, "--baud: baud is a rate from 1 to 65535"},
       {{"--for"}, 2, "--for needs a value"},
       {{"--interval", "soon"}, 2, "interval is a duration"},
+      // Of two problems, the first on the command line is the one reported.
+      {{"--baud", "fast", "--bogus", "1"}, 2, "--baud: baud is a rate"},
+      {{"--bogus", "1", "--baud", "fast"}, 2, "unknown option --bogus"},
+      {{"--discover", "yes"}, 2, "unexpected argument 'yes'"},  // a switch takes no value
+      {{"--json=1"}, 2, "unknown option --json=1"},
       {{"--config", bad_config}, 2, bad_config + ":3: unknown key 'colour'"},
       {{"--config", misplaced}, 2, misplaced + ":1: 'port' belongs in an [instance] section"},
       {{"--config", bad_parity}, 2, bad_parity + ":3: parity is none, odd, even, mark or space"},

@@ -1,0 +1,112 @@
+// The config file: 'key = value' lines, '#' comments, the run's keys first and
+// then one [instance] section per driver instance. Our own reader, since the
+// sections repeat.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <istream>
+
+#include "option_keys.h"
+#include "options.h"
+
+namespace zemhost {
+namespace {
+
+std::string Trim(const std::string &text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+// A key the section does not take: misplaced, or no key at all.
+std::string UnknownKey(const std::string &key, bool in_instance) {
+  bool known = false;
+  if (in_instance) {
+    std::string ignored;
+    RunConfig probe;
+    ApplyGlobalKey(key, "", &probe, &known, &ignored);
+    return known ? "'" + key + "' belongs before the first [instance]"
+                 : "unknown key '" + key + "'";
+  }
+  known = IsInstanceKey(key) || key == "send";
+  return known ? "'" + key + "' belongs in an [instance] section" : "unknown key '" + key + "'";
+}
+
+class ConfigReader {
+ public:
+  ConfigReader(const std::string &file_name, RunConfig *config)
+      : file_name_(file_name), config_(config) {}
+
+  // One line of the file; false with *error set.
+  bool Line(const std::string &raw, std::string *error) {
+    ++line_number_;
+    const std::string where = file_name_ + ":" + std::to_string(line_number_);
+    const std::string line = Trim(raw.substr(0, raw.find('#')));
+    if (line.empty()) return true;
+    if (line == "[instance]") {
+      config_->instances.emplace_back();
+      current_ = &config_->instances.back();
+      current_->origin = where;
+      return true;
+    }
+    std::string problem;
+    if (Setting(line, &problem)) return true;
+    *error = where + ": " + problem;
+    return false;
+  }
+
+ private:
+  bool Setting(const std::string &line, std::string *problem) {
+    if (line.front() == '[') {
+      *problem = "unknown section " + line + " (only [instance])";
+      return false;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) {
+      *problem = "expected 'key = value'";
+      return false;
+    }
+    const std::string key = Trim(line.substr(0, equals));
+    const std::string value = Trim(line.substr(equals + 1));
+    bool known = false;
+    const bool applied = current_ != nullptr
+                             ? ApplyInstanceKey(key, value, current_, &known, problem)
+                             : ApplyGlobalKey(key, value, config_, &known, problem);
+    if (!applied) return false;
+    if (!known) *problem = UnknownKey(key, current_ != nullptr);
+    return known;
+  }
+
+  const std::string file_name_;
+  RunConfig *const config_;
+  InstanceConfig *current_ = nullptr;
+  int line_number_ = 0;
+};
+
+}  // namespace
+
+bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *config,
+                     std::string *error) {
+  ConfigReader reader(file_name, config);
+  std::string raw;
+  while (std::getline(in, raw)) {
+    if (!reader.Line(raw, error)) return false;
+  }
+  if (config->instances.empty()) {
+    *error = file_name + ": no [instance] section";
+    return false;
+  }
+  return true;
+}
+
+bool ReadConfigFile(const std::string &path, RunConfig *config, std::string *error) {
+  std::ifstream file(path);
+  if (!file) {
+    *error = "cannot read config file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return ParseConfigText(file, path, config, error);
+}
+
+}  // namespace zemhost

@@ -1,0 +1,21 @@
+// zemhost's exit statuses, as --help documents them, and the "carry on or end
+// with this status" value the run's steps return.
+#ifndef VUZOV_ZEMHOST_EXIT_STATUS_H
+#define VUZOV_ZEMHOST_EXIT_STATUS_H
+
+#include <optional>
+
+namespace zemhost {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitModule = 3;
+inline constexpr int kExitPort = 4;
+
+// Empty: the step went well and the run goes on.
+using Exit = std::optional<int>;
+
+}  // namespace zemhost
+
+#endif
