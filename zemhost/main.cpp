@@ -23,6 +23,7 @@
 #include "host_interface.h"
 #include "live_screen.h"
 #include "module_loader.h"
+#include "mqtt_gateway.h"
 #include "options.h"
 #include "platform.h"
 #include "qarpro.h"
@@ -36,6 +37,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 constexpr int kExitPort = 4;
+constexpr int kExitBroker = 5;
 
 constexpr std::chrono::milliseconds kShutdownWait{5000};
 constexpr std::chrono::milliseconds kThreadExitWait{3000};
@@ -150,6 +152,9 @@ class Session {
     const int shutdown = Shutdown();
     return *exit != kExitOk ? *exit : shutdown;
   }
+
+  // Commands asked for from outside (the broker), picked up by the loop.
+  void SetCommandSource(CommandSource *source) { remote_ = source; }
 
   // False when a driver thread may still be running inside the module.
   bool SafeToUnload() const { return safe_to_unload_; }
@@ -453,10 +458,21 @@ class Session {
     }
   }
 
+  void SendTo(InstanceRun &run, char kind) {
+    if (!run.started) return;
+    Queue(run, Point{"CP" + std::to_string(run.config.panel) + kind + "!", run.config.panel});
+  }
+
   void SendToAll(char kind) {
-    for (auto &run : instances_) {
-      if (!run->started) continue;
-      Queue(*run, Point{"CP" + std::to_string(run->config.panel) + kind + "!", run->config.panel});
+    for (auto &run : instances_) SendTo(*run, kind);
+  }
+
+  void DispatchRemoteCommands() {
+    if (remote_ == nullptr) return;
+    for (const RemoteCommand &command : remote_->TakeCommands()) {
+      for (auto &run : instances_) {
+        if (run->number == command.instance) SendTo(*run, command.kind);
+      }
     }
   }
 
@@ -521,6 +537,7 @@ class Session {
         if (key == 'r' || key == 'R') SendToAll('R');
       }
       DispatchDueSends();
+      DispatchRemoteCommands();
       if (config_.run_for && hub_.Now() * 1000.0 >= static_cast<double>(config_.run_for->count())) {
         break;
       }
@@ -639,6 +656,7 @@ class Session {
   bool send_only_ = false;
   bool drawing_ = false;  // the live screen has begun
   bool safe_to_unload_ = true;
+  CommandSource *remote_ = nullptr;
 };
 
 std::string DefaultModulePath(const char *argv0) {
@@ -671,9 +689,24 @@ int RunHost(const RunConfig &config, const std::string &default_module) {
                  error.c_str());
     return kExitModule;
   }
+  std::unique_ptr<MqttGateway> gateway;
+  if (config.mqtt.enabled()) {
+    std::vector<int> numbers;
+    for (std::size_t i = 0; i < config.instances.size(); ++i) numbers.push_back(static_cast<int>(i) + 1);
+    gateway = MqttGateway::Start(
+        config.mqtt, numbers, [&hub](const std::string &text) { hub.Notice(text); }, &error);
+    if (!gateway) {
+      std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+      return kExitBroker;
+    }
+  }
   SinkBinding sinks(&hub);
   Session session(config, *console, hub, module->Entry());
+  hub.SetListener(gateway.get());
+  session.SetCommandSource(gateway.get());
   const int status = session.Run();
+  hub.SetListener(nullptr);
+  if (gateway) gateway->Stop();
   if (!session.SafeToUnload()) {
     // Unloading code a thread still runs would crash the process: leave it.
     static_cast<void>(module.release());

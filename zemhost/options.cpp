@@ -200,7 +200,7 @@ bool ApplyGlobalKey(const std::string &key, const std::string &value, RunConfig 
     }
     config->reopen_after = static_cast<int>(number);
   } else {
-    *known = false;
+    return ApplyMqttKey(key, value, &config->mqtt, known, error);
   }
   return true;
 }
@@ -379,6 +379,7 @@ bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *err
       config->trace = true;
     } else if (argument == "--selfcheck") {
       config->selfcheck = true;
+    } else if (ApplyMqttSwitch(argument, &config->mqtt)) {
     } else if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
       const std::string key = argument.substr(2);
       if (i + 1 >= argc) {
@@ -441,7 +442,7 @@ bool CheckConfig(RunConfig *config, std::string *error) {
     // A trace is a stream of lines; it has no place on the live screen's table.
     config->output = OutputMode::kLines;
   }
-  return true;
+  return CheckMqttOptions(config->mqtt, error);
 }
 
 std::vector<std::string> PointsOf(const InstanceConfig &instance) {
@@ -565,6 +566,7 @@ Exit status:
   4  a port did not open (the driver's log lines are shown)
 )",
                module_file_name, module_file_name);
+  std::fputs(kMqttHelp, out);
 }
 
 }  // namespace zemhost

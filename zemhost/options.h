@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "mqtt_options.h"
+
 namespace zemhost {
 
 using Millis = std::chrono::milliseconds;
@@ -66,6 +68,7 @@ struct RunConfig {
   bool trace = false;
   bool selfcheck = false;
   bool help = false;
+  MqttOptions mqtt;
 };
 
 // Reads the flags (and the config file --config names). False with *error set
