@@ -273,9 +273,11 @@ class Connection {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (first_ == FirstAnswer::kNone) {
+        // Open reports the first answer itself.
         first_ = rc == 0 ? FirstAnswer::kAccepted : FirstAnswer::kRefused;
         first_text_ = "the broker refused the connection: " +
                       std::string(mosquitto_connack_string(rc));
+        lost_noted_ = rc != 0;
       }
       if (rc != 0) {
         if (!lost_noted_) said = Where() + ": refused: " + mosquitto_connack_string(rc);
@@ -302,7 +304,8 @@ class Connection {
   }
 
   void Asked(const std::string &topic, const std::string &payload, bool retained) {
-    if (topic != topics_.Command()) return;
+    // An empty message is how a retained one is cleared, not a command.
+    if (topic != topics_.Command() || payload.empty()) return;
     const std::string echoed = payload.substr(0, kLongestEchoedPayload);
     std::lock_guard<std::mutex> lock(mutex_);
     std::string refusal;
