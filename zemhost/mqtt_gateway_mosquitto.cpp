@@ -174,8 +174,15 @@ class Connection {
     }
     link_.last_result = result;
     const bool failing = result != 0;
-    if (failing != link_.failing) link_urgent_ = true;
+    const bool turned = failing != link_.failing;
     link_.failing = failing;
+    if (turned) {
+      // Queued as it is now, so that no turn is lost in a later summary.
+      Queue(Outgoing{topics_.Link(), LinkJson(link_), 1, true});
+      link_dirty_ = false;
+      last_link_sent_ = Clock::now();
+      return;
+    }
     link_dirty_ = true;
     wake_.notify_all();
   }
@@ -502,7 +509,7 @@ class Connection {
   std::map<std::string, std::string> gates_;  // every gate stored into, as sent
   LinkCounts link_;
   bool link_dirty_ = false;
-  bool link_urgent_ = false;  // the link went from good to failing or back
+  bool link_urgent_ = false;  // to be sent now: after a reconnect, or at the end
   Clock::time_point last_link_sent_{};
   std::vector<RemoteCommand> commands_;
   std::thread network_;

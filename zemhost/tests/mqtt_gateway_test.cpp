@@ -324,14 +324,18 @@ std::vector<std::string> ZoneAlarms(const std::vector<Received> &messages) {
 // comes after the run and is given every value the run left.
 TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   TempDir dir;
+  // The short panel life, then two polls whose three attempts get no answer.
+  WriteFile(dir.File("quiet.scn"), ReadFile(kScenarios + "/quick.scn") + "at poll 14 silent 6\n");
   Broker broker(dir);
   ASSERT_TRUE(broker.started());
   Subscriber early(broker.port());
   ASSERT_TRUE(early.ready());
-  Zemhost zemhost(dir, {"--simulate", kScenarios + "/quick.scn", "--interval", "20ms", "--mqtt",
+  Zemhost zemhost(dir, {"--simulate", dir.File("quiet.scn"), "--interval", "20ms", "--mqtt",
                         broker.Url(), "--mqtt-discovery", "--selfcheck"});
   ASSERT_TRUE(early.WaitFor("vuzov/1/status", "online"));
   ASSERT_TRUE(early.WaitFor("vuzov/1/gate/CP1Z5", "1")) << zemhost.out();
+  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"state\":\"failing\""));
+  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"failures\":2,\"last_result\":0")) << "back to good";
   early.Publish("vuzov/1/command", "silence");
   ASSERT_TRUE(early.WaitFor("vuzov/1/command/result", "error"));
   zemhost.Signal(SIGTERM);
@@ -372,8 +376,16 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
   for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
   const auto link = late.On("vuzov/1/link");
-  EXPECT_NE(link.back().find("\"state\":\"good\""), std::string::npos) << link.back();
+  EXPECT_NE(link.back().find("\"state\":\"good\",\"exchanges\":"), std::string::npos) << link.back();
+  EXPECT_NE(link.back().find("\"failures\":2,"), std::string::npos) << link.back();
   EXPECT_NE(link.back().find("\"last_good\":\"20"), std::string::npos) << link.back();
+  // Each turn of the link was said as it happened: good, failing, good.
+  std::vector<std::string> turns;
+  for (const std::string &payload : early.On("vuzov/1/link")) {
+    const std::string state = payload.find("\"failing\"") != std::string::npos ? "failing" : "good";
+    if (turns.empty() || turns.back() != state) turns.push_back(state);
+  }
+  EXPECT_EQ(turns, (std::vector<std::string>{"good", "failing", "good"}));
 }
 
 // The broker dies (SIGKILL, no persistence) while zones keep going into alarm,
