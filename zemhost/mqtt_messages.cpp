@@ -78,7 +78,9 @@ std::string InstanceTopics::DeviceJson() const {
 
 std::string InstanceTopics::ZoneConfig(const std::string &gate) const {
   // Any value but 0 is a zone in alarm.
-  return "{\"name\":" + JsonString("Zone " + gate.substr(gate.find('Z') + 1)) +
+  const auto zone = gate.find('Z');
+  const std::string title = "Panel " + gate.substr(2, zone - 2) + " zone " + gate.substr(zone + 1);
+  return "{\"name\":" + JsonString(title) +
          ",\"unique_id\":" + JsonString(node_ + "_" + IdText(gate)) +
          ",\"object_id\":" + JsonString(node_ + "_" + IdText(gate)) +
          ",\"device_class\":\"smoke\",\"state_topic\":" + JsonString(Gate(gate)) +

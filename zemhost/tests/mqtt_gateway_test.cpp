@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -238,7 +240,11 @@ class Zemhost {
  public:
   Zemhost(const TempDir &dir, std::vector<std::string> arguments)
       : out_(dir.File("zemhost.out")), err_(dir.File("zemhost.err")) {
-    std::vector<std::string> argv = {ZEMHOST_PROGRAM, "--lines", "--timeout", "5"};
+    std::vector<std::string> argv = {ZEMHOST_PROGRAM, "--lines"};
+    // Short read timeouts; a config file sets its instances' own.
+    if (std::find(arguments.begin(), arguments.end(), "--config") == arguments.end()) {
+      argv.insert(argv.end(), {"--timeout", "5"});
+    }
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     child_ = std::make_unique<vuzov_test::ChildProcess>(
         argv, vuzov_test::ChildStreams{-1, out_.fd(), err_.fd()});
@@ -490,12 +496,18 @@ TEST(MqttGateway, LogsInWithThePasswordFileAndRefusesAWrongOne) {
   WriteFile(dir.File("good"), "s3cret word\n");
   WriteFile(dir.File("bad"), "guess\n");
   {
-    Zemhost zemhost(dir, {"--simulate", kScenarios + "/quick.scn", "--interval", "20ms", "--mqtt",
-                          broker.Url(), "--mqtt-user", "panel", "--mqtt-password-file",
-                          dir.File("good")});
+    // The same keys in a config file as the flags.
+    WriteFile(dir.File("gateway.conf"), "mqtt = " + broker.Url() + "\nmqtt-user = panel\n" +
+                                            "mqtt-password-file = " + dir.File("good") +
+                                            "\ninterval = 20ms\n[instance]\ntimeout = 5\nsimulate = " +
+                                            kScenarios + "/quick.scn\n");
+    Subscriber watcher(broker.port());  // refused: it has no login
+    Zemhost zemhost(dir, {"--config", dir.File("gateway.conf")});
     ASSERT_TRUE(zemhost.WaitForOutput("CP1Z3 = 1")) << zemhost.err();
     zemhost.Signal(SIGTERM);
     EXPECT_EQ(zemhost.Wait(), 0) << zemhost.err();
+    EXPECT_EQ(zemhost.out().find("refused"), std::string::npos) << zemhost.out();
+    EXPECT_FALSE(watcher.ready()) << "the broker let an anonymous client in";
   }
   {
     Zemhost zemhost(dir, {"--simulate", kScenarios + "/quick.scn", "--mqtt", broker.Url(),
@@ -506,14 +518,17 @@ TEST(MqttGateway, LogsInWithThePasswordFileAndRefusesAWrongOne) {
         << zemhost.err();
     EXPECT_EQ(zemhost.out().find("CP1Z3"), std::string::npos) << "the run went on";
   }
-  {
-    Zemhost zemhost(dir, {"--mqtt", broker.Url(), "--mqtt-password", "s3cret"});
-    EXPECT_EQ(zemhost.Wait(), 2);
-    EXPECT_NE(zemhost.err().find("never given as an option"), std::string::npos) << zemhost.err();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> misuses = {
+      {{"--mqtt", broker.Url(), "--mqtt-password", "s3cret"}, "never given as an option"},
+      {{"--mqtt", "127.0.0.1:1883"}, "is not a broker URL"},
+      {{"--mqtt", broker.Url(), "--mqtt-cafile", passwords}, "is for an mqtts:// broker"},
+      {{"--mqtt-commands"}, "need --mqtt URL"},
+  };
+  for (const auto &[arguments, message] : misuses) {
+    Zemhost zemhost(dir, arguments);
+    EXPECT_EQ(zemhost.Wait(), 2) << message;
+    EXPECT_NE(zemhost.err().find(message), std::string::npos) << zemhost.err();
   }
-  // The good login is the one the broker saw.
-  Subscriber anonymous(broker.port());
-  EXPECT_FALSE(anonymous.ready()) << "the broker let an anonymous client in";
 }
 
 }  // namespace
