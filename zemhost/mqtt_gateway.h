@@ -27,7 +27,7 @@ class MqttGateway : public HubListener, public CommandSource {
   // background (and said so through `notice`).
   static std::unique_ptr<MqttGateway> Start(const MqttOptions &options,
                                             const std::vector<int> &instances,
-                                            GatewayNotice notice, std::string *error);
+                                            const GatewayNotice &notice, std::string *error);
   virtual ~MqttGateway() = default;
 
   // Sends what is still queued (for a bounded time), marks every instance

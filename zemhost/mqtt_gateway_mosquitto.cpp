@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "driver_calls.h"
 #include "mqtt_gateway.h"
@@ -588,7 +589,7 @@ class MosquittoGateway final : public MqttGateway {
 
 std::unique_ptr<MqttGateway> MqttGateway::Start(const MqttOptions &options,
                                                 const std::vector<int> &instances,
-                                                GatewayNotice notice, std::string *error) {
+                                                const GatewayNotice &notice, std::string *error) {
   auto gateway = std::make_unique<MosquittoGateway>(options);
   if (!gateway->Open(instances, notice, error)) return nullptr;
   return gateway;

@@ -4,7 +4,7 @@
 namespace zemhost {
 
 std::unique_ptr<MqttGateway> MqttGateway::Start(const MqttOptions &, const std::vector<int> &,
-                                                GatewayNotice, std::string *error) {
+                                                const GatewayNotice &, std::string *error) {
   *error = "this build of zemhost has no MQTT gateway (it is in the Linux build)";
   return nullptr;
 }

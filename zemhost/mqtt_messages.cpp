@@ -33,7 +33,7 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
   std::tm parts{};
   gmtime_r(&seconds, &parts);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+  (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
                 parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
                 static_cast<int>(millis % 1000));
   return text;
