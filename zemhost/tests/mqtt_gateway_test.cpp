@@ -379,6 +379,7 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   do {
     retained = RetainedGates(late, "vuzov/1/");
+    if (retained.size() < printed.size()) std::this_thread::sleep_for(20ms);
   } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
   for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
   const auto link = late.On("vuzov/1/link");
@@ -435,6 +436,7 @@ TEST(MqttGateway, ABrokerRestartLosesNoGatesFinalValue) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   do {
     retained = RetainedGates(late, "vuzov/1/");
+    if (retained.size() < printed.size()) std::this_thread::sleep_for(20ms);
   } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
   for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
 }
