@@ -29,7 +29,7 @@ struct Section {
 
 constexpr Section kSections[] = {
     {"exchange", &RunExchangeBench}, {"idle", &RunIdleBench},   {"many", &RunManyPanelsBench},
-    {"decode", &RunDecodeBench},     {"wine", &RunWineBench},
+    {"decode", &RunDecodeBench},     {"wine", &RunWineBench},       {"mqtt", &RunMqttBench},
 };
 
 void PrintUsage() {
@@ -38,7 +38,7 @@ void PrintUsage() {
       "                   [--panelsim PATH] [--wine-build DIR]\n"
       "                   [--case REPLY/TIMEOUT] [--side driver|bare]\n"
       "\n"
-      "Sections: exchange, idle, many, decode, wine (default: all of them).\n"
+      "Sections: exchange, idle, many, decode, wine, mqtt (default: all of them).\n"
       "  --smoke        a few exchanges per case: proves the cases run, measures nothing\n"
       "  --module       the driver module (default: libvuzov.so beside this program)\n"
       "  --panelsim     the panel simulator (default: panelsim beside this program)\n"
@@ -111,6 +111,7 @@ int main(int argc, char **argv) {
   std::string module_path = folder + "/" + vuzov_loader::ModuleFileName();
   Context context;
   context.panelsim = folder + "/panelsim";
+  context.zemhost = folder + "/zemhost";
   context.wine_build = folder + "/../../windows";
   std::vector<std::string> only;
   for (int i = 1; i < argc; ++i) {

@@ -4,8 +4,18 @@
 # alarm, the panel refuses a command, and the operator's silence (15 s) and
 # reset (27 s) commands are acknowledged; the run ends by itself after 29 s.
 # Extra arguments go to zemhost (e.g. --json, --trace, --for 60s).
+#
+# With --mqtt first, zemhost is a gateway: a mosquitto broker is started on a
+# free loopback port for the demo, and what the broker gets is shown as
+# mosquitto_sub -v prints it; zemhost's own lines go to build/demo-zemhost.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mqtt=no
+if [[ "${1:-}" == "--mqtt" ]]; then
+  mqtt=yes
+  shift
+fi
 
 bash scripts/setup.sh >/dev/null
 log=build/demo-build.log
@@ -16,5 +26,47 @@ if ! { cmake --preset linux && cmake --build --preset linux -j "$(nproc)" --targ
   echo "demo: the build failed; the whole log is in $log" >&2
   exit 1
 fi
-exec build/linux/bin/zemhost --simulate demo --discover --for 29s \
-  --send 'CP1S!@15s' --send 'CP1R!@27s' "$@"
+demo=(build/linux/bin/zemhost --simulate demo --discover --for 29s
+  --send 'CP1S!@15s' --send 'CP1R!@27s')
+if [[ $mqtt == no ]]; then
+  exec "${demo[@]}" "$@"
+fi
+
+# A loopback port nothing answers on.
+port=
+for _ in $(seq 1 50); do
+  candidate=$((20000 + RANDOM % 40000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+    port=$candidate
+    break
+  fi
+done
+[[ -n $port ]] || { echo "demo: no free loopback port found" >&2; exit 1; }
+
+work=$(mktemp -d)
+broker_pid=
+sub_pid=
+cleanup() {
+  [[ -n $sub_pid ]] && kill "$sub_pid" 2>/dev/null && wait "$sub_pid" 2>/dev/null
+  [[ -n $broker_pid ]] && kill "$broker_pid" 2>/dev/null && wait "$broker_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/mosquitto.conf"
+chmod 755 "$work"
+broker=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+"$broker" -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+broker_pid=$!
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.05
+done
+echo "demo: mosquitto on 127.0.0.1:$port; zemhost's own lines go to build/demo-zemhost.log" >&2
+mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'vuzov/#' -t 'homeassistant/#' &
+sub_pid=$!
+sleep 0.3
+status=0
+"${demo[@]}" --lines --mqtt "mqtt://127.0.0.1:$port" --mqtt-commands --mqtt-discovery "$@" \
+  >build/demo-zemhost.log 2>&1 || status=$?
+sleep 0.5
+exit "$status"

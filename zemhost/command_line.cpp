@@ -16,13 +16,14 @@ namespace zemhost {
 namespace {
 
 // Flags that take no value. --help is one too, though it is seen first.
-const char *const kSwitches[] = {"help", "discover", "json", "lines", "trace", "selfcheck"};
+const char *const kSwitches[] = {"help",      "discover",      "json",          "lines",
+                                 "trace",     "selfcheck",     "mqtt-commands", "mqtt-discovery"};
 
 // Flags that take one value each time they are given.
 std::vector<std::string> ValueFlags() {
   std::vector<std::string> keys = {"config", "send"};
   for (const std::string &key : GlobalKeys()) {
-    if (key != "discover") keys.push_back(key);
+    if (key != "discover" && key != "mqtt-commands" && key != "mqtt-discovery") keys.push_back(key);
   }
   const std::vector<std::string> &instance = InstanceKeys();
   keys.insert(keys.end(), instance.begin(), instance.end());
@@ -146,7 +147,7 @@ bool ApplySwitch(const std::string &key, RunConfig *config) {
   } else if (key == "selfcheck") {
     config->selfcheck = true;
   } else {
-    return false;
+    return ApplyMqttSwitch("--" + key, &config->mqtt);
   }
   return true;
 }

@@ -5,9 +5,9 @@
 
 namespace zemhost {
 
-void CommandSchedule::AddInstance(InstancePoller *poller, int panel,
+void CommandSchedule::AddInstance(InstancePoller *poller, int number, int panel,
                                   const std::vector<TimedCommand> &commands) {
-  Target target{poller, panel, {}};
+  Target target{poller, number, panel, {}};
   for (const TimedCommand &command : commands) {
     if (command.at) {
       target.later.push_back(command);
@@ -34,6 +34,13 @@ void CommandSchedule::SendDue(Millis since_start) {
 
 void CommandSchedule::SendToAll(char kind) {
   for (const Target &target : targets_) {
+    target.poller->Queue(Point{"CP" + std::to_string(target.panel) + kind + "!", target.panel});
+  }
+}
+
+void CommandSchedule::SendTo(int number, char kind) {
+  for (const Target &target : targets_) {
+    if (target.number != number) continue;
     target.poller->Queue(Point{"CP" + std::to_string(target.panel) + kind + "!", target.panel});
   }
 }

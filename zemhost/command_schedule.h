@@ -21,17 +21,21 @@ class CommandSchedule {
  public:
   // The poller outlives the schedule. The instance's commands due at once are
   // queued now; `panel` names the panel the keys' commands go to.
-  void AddInstance(InstancePoller *poller, int panel, const std::vector<TimedCommand> &commands);
+  void AddInstance(InstancePoller *poller, int number, int panel,
+                   const std::vector<TimedCommand> &commands);
   // Queues the commands whose time has come.
   void SendDue(Millis since_start);
   // kind 'A', 'S' or 'R': acknowledge, silence or reset on every instance.
   void SendToAll(char kind);
+  // The same for instance `number` alone (a command from the broker).
+  void SendTo(int number, char kind);
   // No command is left waiting for its time.
   bool AllDue() const;
 
  private:
   struct Target {
     InstancePoller *poller;
+    int number;
     int panel;
     std::vector<TimedCommand> later;
   };

@@ -5,6 +5,26 @@
 
 namespace zemhost {
 
+namespace {
+
+thread_local int t_calling_instance = 0;
+
+// Marks the thread as inside one instance's call for the call's length.
+class CallingScope {
+ public:
+  explicit CallingScope(int number) : outer_(t_calling_instance) { t_calling_instance = number; }
+  ~CallingScope() { t_calling_instance = outer_; }
+  CallingScope(const CallingScope &) = delete;
+  CallingScope &operator=(const CallingScope &) = delete;
+
+ private:
+  int outer_;
+};
+
+}  // namespace
+
+int CallingInstance() { return t_calling_instance; }
+
 std::uint32_t GetZemInfo(ZemMainFn zem_main, vuzov::DriverInfo *info) {
   *info = vuzov::DriverInfo{};
   vuzov::Request request{};
@@ -43,6 +63,7 @@ std::uint32_t HostInstance::Call(ZemMainFn zem_main, std::uint32_t command, void
   request.command = command;
   request.instance = number_;
   request.params = params;
+  const CallingScope scope(number_);
   return zem_main(&request);
 }
 

@@ -19,6 +19,10 @@ std::uint32_t GetZemInfo(ZemMainFn zem_main, vuzov::DriverInfo *info);
 // Command 3: 0 and the panel number when the driver accepts the address.
 std::uint32_t CheckAddress(ZemMainFn zem_main, const std::string &address, int *panel);
 
+// The number of the instance whose driver call runs on this thread, 0 outside
+// one: what the driver logs or stores inside a call is that instance's.
+int CallingInstance();
+
 // One instance's state block, owned by the host for the instance's whole life.
 class HostInstance {
  public:

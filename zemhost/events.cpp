@@ -96,6 +96,7 @@ void Hub::AddInstance(int number, const std::string &port) {
 void Hub::GateStored(const char *name, double value) {
   const std::string gate = name ? name : "";
   const double now = Now();
+  if (HubListener *listener = listener_.load()) listener->GateStored(gate, value);
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = gate_index_.find(gate);
   bool changed = false;
@@ -131,6 +132,7 @@ void Hub::GateStored(const char *name, double value) {
 void Hub::LogLine(std::int32_t level, const char *line) {
   const std::string text = line ? line : "";
   const double now = Now();
+  if (HubListener *listener = listener_.load()) listener->LogLine(level, text);
   std::lock_guard<std::mutex> lock(mutex_);
   all_log_.push_back(text);
   recent_log_.push_back(LogEntry{now, "log " + std::to_string(level) + " " + Shown(line)});
@@ -151,6 +153,7 @@ void Hub::LogLine(std::int32_t level, const char *line) {
 void Hub::Exchange(int instance, const std::string &point, std::uint32_t result,
                    std::int32_t value) {
   const double now = Now();
+  if (HubListener *listener = listener_.load()) listener->Exchange(instance, result);
   std::lock_guard<std::mutex> lock(mutex_);
   if (InstanceStatus *status = StatusOf(instance)) {
     status->exchanges += 1;
@@ -172,6 +175,9 @@ void Hub::Exchange(int instance, const std::string &point, std::uint32_t result,
 void Hub::Command(int instance, const std::string &point, std::uint32_t result,
                   bool acknowledged) {
   const double now = Now();
+  if (HubListener *listener = listener_.load()) {
+    listener->Command(instance, point, result, acknowledged);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   ++commands_sent_;
   if (result == 0 && acknowledged) ++commands_acknowledged_;

@@ -5,6 +5,7 @@
 #define VUZOV_ZEMHOST_EVENTS_H
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,38 @@ struct Snapshot {
   std::vector<LogEntry> log;  // the latest lines, oldest first
 };
 
+// An output of its own beside the hub's (the MQTT gateway): it hears every
+// gate store, log line, exchange and command result. Called on the thread that
+// reports, outside the hub's lock; it must not call back into the hub.
+class HubListener {
+ public:
+  virtual void GateStored(const std::string &name, double value) = 0;
+  virtual void LogLine(std::int32_t level, const std::string &line) = 0;
+  virtual void Exchange(int instance, std::uint32_t result) = 0;
+  virtual void Command(int instance, const std::string &point, std::uint32_t result,
+                       bool acknowledged) = 0;
+
+ protected:
+  ~HubListener() = default;
+};
+
+// A panel command asked for from outside the run (the broker): 'A'
+// acknowledge, 'S' silence or 'R' reset, for one instance.
+struct RemoteCommand {
+  int instance = 0;
+  char kind = 0;
+};
+
+// Where the run's loop picks such commands up; they take the same path as the
+// keys and --send.
+class CommandSource {
+ public:
+  virtual std::vector<RemoteCommand> TakeCommands() = 0;
+
+ protected:
+  ~CommandSource() = default;
+};
+
 class Hub {
  public:
   Hub(Format format, std::FILE *out, SteadyClock::time_point start);
@@ -67,6 +100,8 @@ class Hub {
   double Now() const;
 
   void AddInstance(int number, const std::string &port);
+  // The listener hears every report from now on; nullptr stops it.
+  void SetListener(HubListener *listener) { listener_.store(listener); }
 
   // From the host runtime's sinks, on the driver's threads.
   void GateStored(const char *name, double value);
@@ -113,6 +148,7 @@ class Hub {
   std::uint64_t commands_sent_ = 0;
   std::uint64_t commands_acknowledged_ = 0;
   bool changed_ = true;
+  std::atomic<HubListener *> listener_{nullptr};
 };
 
 }  // namespace zemhost

@@ -12,6 +12,7 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitModule = 3;
 inline constexpr int kExitPort = 4;
+inline constexpr int kExitBroker = 5;
 
 // Empty: the step went well and the run goes on.
 using Exit = std::optional<int>;

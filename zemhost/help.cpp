@@ -123,6 +123,7 @@ Exit status:
   4  a port did not open (the driver's log lines are shown)
 )",
                module_file_name, module_file_name);
+  std::fputs(kMqttHelp, out);
 }
 
 }  // namespace zemhost

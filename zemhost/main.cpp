@@ -9,10 +9,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "events.h"
 #include "exit_status.h"
 #include "module_loader.h"
+#include "mqtt_gateway.h"
 #include "options.h"
 #include "platform.h"
 #include "qarpro.h"
@@ -88,9 +90,26 @@ int RunHost(const RunConfig &config, const std::string &default_module) {
                  error.c_str());
     return kExitModule;
   }
+  std::unique_ptr<MqttGateway> gateway;
+  if (config.mqtt.enabled()) {
+    std::vector<int> numbers;
+    for (std::size_t i = 0; i < config.instances.size(); ++i) {
+      numbers.push_back(static_cast<int>(i) + 1);
+    }
+    gateway = MqttGateway::Start(
+        config.mqtt, numbers, [&hub](const std::string &text) { hub.Notice(text); }, &error);
+    if (!gateway) {
+      std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+      return kExitBroker;
+    }
+  }
   SinkBinding sinks(&hub);
   Session session(config, *console, hub, module->Entry());
+  hub.SetListener(gateway.get());
+  session.SetCommandSource(gateway.get());
   const int status = session.Run();
+  hub.SetListener(nullptr);
+  if (gateway) gateway->Stop();
   if (!session.SafeToUnload()) {
     // Unloading code a thread still runs would crash the process: leave it.
     static_cast<void>(module.release());

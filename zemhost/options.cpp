@@ -267,7 +267,7 @@ bool ApplyGlobalKey(const std::string &key, const std::string &value, RunConfig 
     }
     config->reopen_after = static_cast<int>(number);
   } else {
-    *known = false;
+    return ApplyMqttKey(key, value, &config->mqtt, known, error);
   }
   return true;
 }
@@ -280,8 +280,11 @@ const std::vector<std::string> &InstanceKeys() {
 }
 
 const std::vector<std::string> &GlobalKeys() {
-  static const std::vector<std::string> keys = {"module", "gates", "discover", "interval",
-                                                "polls",  "for",   "reopen-after"};
+  static const std::vector<std::string> keys = {
+      "module", "gates", "discover", "interval", "polls", "for", "reopen-after",
+      // The gateway's; mqtt-password is here only to be refused with its reason.
+      "mqtt", "mqtt-prefix", "mqtt-user", "mqtt-password-file", "mqtt-password", "mqtt-cafile",
+      "mqtt-commands", "mqtt-discovery"};
   return keys;
 }
 
@@ -298,7 +301,7 @@ bool CheckConfig(RunConfig *config, std::string *error) {
     // A trace is a stream of lines; it has no place on the live screen's table.
     config->output = OutputMode::kLines;
   }
-  return true;
+  return CheckMqttOptions(config->mqtt, error);
 }
 
 std::vector<std::string> PointsOf(const InstanceConfig &instance) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "mqtt_options.h"
+
 namespace zemhost {
 
 using Millis = std::chrono::milliseconds;
@@ -67,6 +69,7 @@ struct RunConfig {
   bool selfcheck = false;
   bool help = false;
   bool version = false;
+  MqttOptions mqtt;
 };
 
 // Reads the flags (and the config file --config names). False with *error set

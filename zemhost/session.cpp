@@ -66,7 +66,8 @@ void Session::StartPolling() {
     instance->poller =
         std::make_unique<InstancePoller>(instance->number, *instance->host, zem_main_, hub_,
                                          instance->points, instance->port_name, plan);
-    schedule_.AddInstance(instance->poller.get(), instance->config.panel, instance->commands);
+    schedule_.AddInstance(instance->poller.get(), instance->number, instance->config.panel,
+                          instance->commands);
     instance->poller->Start();
   }
 }
@@ -77,6 +78,11 @@ Exit Session::Loop() {
   while (HandleConsole()) {
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
+    if (remote_ != nullptr) {
+      for (const RemoteCommand &command : remote_->TakeCommands()) {
+        schedule_.SendTo(command.instance, command.kind);
+      }
+    }
     if (config_.run_for && hub_.Now() * 1000.0 >= static_cast<double>(config_.run_for->count())) {
       break;
     }

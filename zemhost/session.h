@@ -29,6 +29,9 @@ class Session {
   // The whole run; the exit status.
   int Run();
 
+  // Commands asked for from outside (the broker), picked up by the loop.
+  void SetCommandSource(CommandSource *source) { remote_ = source; }
+
   // False when a driver thread may still be running inside the module.
   bool SafeToUnload() const { return safe_to_unload_; }
 
@@ -58,6 +61,7 @@ class Session {
   std::size_t thread_baseline_ = 0;
   bool send_only_ = false;
   bool safe_to_unload_ = true;
+  CommandSource *remote_ = nullptr;
 };
 
 }  // namespace zemhost

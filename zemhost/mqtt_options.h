@@ -1,0 +1,53 @@
+// The MQTT gateway's settings: where the broker is, how zemhost logs in, and
+// what it publishes and accepts. Read from --mqtt* flags and the same keys in
+// a config file; kept apart from the other options so that they can move as a
+// block.
+#ifndef VUZOV_ZEMHOST_MQTT_OPTIONS_H
+#define VUZOV_ZEMHOST_MQTT_OPTIONS_H
+
+#include <string>
+
+namespace zemhost {
+
+struct MqttOptions {
+  std::string url;  // empty: no gateway
+  std::string prefix = "vuzov";
+  std::string user;
+  std::string password_file;
+  std::string cafile;
+  bool commands = false;
+  bool discovery = false;
+
+  bool enabled() const { return !url.empty(); }
+};
+
+// The broker's address as the URL gives it.
+struct BrokerAddress {
+  std::string host;
+  int port = 0;
+  bool tls = false;
+};
+
+// mqtt://host[:port] (1883) or mqtts://host[:port] (8883); [::1] for IPv6.
+bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *error);
+
+// One "mqtt..." key with its value, from the file or a flag. *known says
+// whether the key was one of these.
+bool ApplyMqttKey(const std::string &key, const std::string &value, MqttOptions *options,
+                  bool *known, std::string *error);
+// The flags that take no value: --mqtt-commands, --mqtt-discovery.
+bool ApplyMqttSwitch(const std::string &flag, MqttOptions *options);
+
+// The settings as a whole: a URL that parses, a password file only with a
+// user, a CA file only with mqtts, a prefix usable in topics.
+bool CheckMqttOptions(const MqttOptions &options, std::string *error);
+
+// The first line of the password file, without its line end.
+bool ReadPasswordFile(const std::string &path, std::string *password, std::string *error);
+
+// The gateway's part of --help.
+extern const char kMqttHelp[];
+
+}  // namespace zemhost
+
+#endif
