@@ -67,7 +67,7 @@ class Simulator::Engine {
     std::size_t written = 0;
     TimePoint due;
     Duration spacing{};
-    bool keep_gaps = false;  // dribble: every gap is measured from the last write
+    bool keep_gaps = false;  // dribble: every gap, and one after the last byte, from the last write
     bool blocked = false;    // the line would not take a byte
     bool carries_message = false;  // the frame of the queue's front message
     std::string note;

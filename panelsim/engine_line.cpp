@@ -45,7 +45,7 @@ void Simulator::Engine::ReopenIfDue(TimePoint now) {
 void Simulator::Engine::HangUp(const std::optional<Duration> &return_after, TimePoint now) {
   if (!line_.is_open()) return;
   Note(now, "hangup");
-  if (outgoing_ && outgoing_->written > 0) {
+  if (outgoing_ && outgoing_->written > 0 && outgoing_->written < outgoing_->bytes.size()) {
     Note(now, "the hangup cut the reply after " + std::to_string(outgoing_->written) + " of " +
                   std::to_string(outgoing_->bytes.size()) + " bytes");
   }
@@ -101,6 +101,10 @@ void Simulator::Engine::SendDueBytes(TimePoint now) {
 
 void Simulator::Engine::WriteOneByte(TimePoint now) {
   Outgoing &out = *outgoing_;
+  if (out.written == out.bytes.size()) {  // a dribble's quiet after its last byte is over
+    outgoing_.reset();
+    return;
+  }
   const std::uint8_t byte = out.bytes[out.written];
   const ssize_t written = write(line_.fd(), &byte, 1);
   if (written != 1) {
@@ -119,12 +123,17 @@ void Simulator::Engine::WriteOneByte(TimePoint now) {
   ++out.written;
   line_free_at_ = std::max(out.due, now);
   Count([](Stats &stats) { ++stats.bytes_sent; });
-  if (out.written == out.bytes.size()) {
+  if (out.written == out.bytes.size() && !out.keep_gaps) {
     outgoing_.reset();
     return;
   }
   // Deadlines are absolute, so a late wake-up does not push the rest of the
-  // reply back; a dribble measures each gap from the byte actually written.
+  // reply back; a dribble measures each gap from the byte actually written,
+  // and the one after its last byte too: a line that slow is slow for the
+  // panel's next answer as well, and the requests that reach the panel before
+  // it can answer again pile up behind the dribbled reply. Sent straight after
+  // it, the next answer would run on from the reply's last byte, and a host
+  // still reading the reply would take the two for one frame.
   out.due = out.keep_gaps ? Clock::now() + out.spacing : out.due + out.spacing;
 }
 
