@@ -46,5 +46,28 @@ if ! cppcheck --project="$build/compile_commands.json" "${filters[@]}" \
   status=1
 fi
 
+# The rooms are layered: contract/ at the bottom, then serial/, then panel/,
+# then host/. An include may name a header of its own room or of one below.
+echo "lint: layers"
+check_layer() {
+  local room=$1
+  shift
+  local file header
+  for file in "$room"/*.h "$room"/*.cpp; do
+    [ -e "$file" ] || continue
+    while read -r header; do
+      for above in "$@"; do
+        if [ -e "$above/$header" ]; then
+          echo "$file: includes $above/$header, a room above $room/"
+          status=1
+        fi
+      done
+    done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
+  done
+}
+check_layer contract serial panel host qarpro zemhost
+check_layer serial panel host zemhost
+check_layer panel host zemhost
+
 if [ "$status" -eq 0 ]; then echo "lint: clean"; fi
 exit "$status"
