@@ -83,7 +83,7 @@ if(WIN32)
   return()
 endif()
 
-# Linux documents: the README, the panel simulator's example scenarios, the
+# Linux documents: the README and the pages of docs/, the panel simulator's example scenarios, the
 # licence as a Debian copyright file and a Debian changelog, compressed as
 # Debian's tools do (gzip -9n: best compression, no name or time inside).
 find_program(VUZOV_GZIP gzip REQUIRED)
@@ -113,6 +113,16 @@ foreach(source ${generated_dir}/changelog ${PROJECT_SOURCE_DIR}/README.md)
     DEPENDS ${source} VERBATIM)
   list(APPEND compressed ${generated_dir}/${name}.gz)
 endforeach()
+file(GLOB doc_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(compressed_pages "")
+foreach(source ${doc_pages})
+  get_filename_component(name ${source} NAME)
+  add_custom_command(OUTPUT ${generated_dir}/docs/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${generated_dir}/docs
+    COMMAND ${VUZOV_GZIP} -9 -n -c ${source} > ${generated_dir}/docs/${name}.gz
+    DEPENDS ${source} VERBATIM)
+  list(APPEND compressed_pages ${generated_dir}/docs/${name}.gz)
+endforeach()
 
 # Manual pages from the programs' own --help and --version, so they never
 # drift from what the programs say.
@@ -135,8 +145,9 @@ if(VUZOV_HELP2MAN)
 else()
   message(WARNING "help2man not found: the install and the package will have no manual pages")
 endif()
-add_custom_target(vuzov_install_documents ALL DEPENDS ${compressed} ${man_pages})
+add_custom_target(vuzov_install_documents ALL DEPENDS ${compressed} ${compressed_pages} ${man_pages})
 
 install(FILES ${generated_dir}/copyright ${compressed} DESTINATION ${VUZOV_INSTALL_DOCDIR})
+install(FILES ${compressed_pages} DESTINATION ${VUZOV_INSTALL_DOCDIR}/docs)
 file(GLOB example_scenarios ${PROJECT_SOURCE_DIR}/panelsim/scenarios/*.scn)
 install(FILES ${example_scenarios} DESTINATION ${VUZOV_INSTALL_DOCDIR}/examples)
