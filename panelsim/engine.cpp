@@ -252,7 +252,10 @@ void Simulator::Engine::Perform(const Action &action, TimePoint now) {
       return;
     case ActionKind::kFault:
       faults_.Arm(action.fault);
-      Count([](Stats &stats) { ++stats.faults_armed; });
+      Count([waiting = faults_.Waiting()](Stats &stats) {
+        ++stats.faults_armed;
+        stats.faults_waiting = waiting;
+      });
       Note(now, "armed " + action.label);
       return;
     case ActionKind::kHangup:

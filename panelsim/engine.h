@@ -102,6 +102,7 @@ class Simulator::Engine {
   void HandleCommand(char letter, const std::vector<std::uint8_t> &frame, TimePoint arrived,
                      TimePoint whole);
 
+  void EndReply();  // the reply is out, or cut by a hang-up
   void StartReply(std::vector<std::uint8_t> bytes, Duration gap, const std::string &note,
                   TimePoint now);
   // The waiting message's frame, or a status frame when none waits.

@@ -125,7 +125,10 @@ void Simulator::Engine::AnswerPoll(TimePoint now) {
 
 void Simulator::Engine::ApplyPollFault(TimePoint now) {
   const Fault fault = faults_.TakePollFault();
-  Count([](Stats &stats) { ++stats.faults_applied; });
+  Count([waiting = faults_.Waiting()](Stats &stats) {
+    ++stats.faults_applied;
+    stats.faults_waiting = waiting;
+  });
   switch (fault.kind) {
     case FaultKind::kSilent:
       Count([](Stats &stats) { ++stats.polls_unanswered; });
@@ -175,7 +178,12 @@ void Simulator::Engine::HandleCommand(char letter, const std::vector<std::uint8_
   const std::string name = std::string("command ") + letter;
   Emit(TraceEvent::Kind::kReceived, frame, arrived, name);
   std::optional<std::uint8_t> answer = kAck;
-  if (faults_.TakeCommandAnswer(&answer)) Count([](Stats &stats) { ++stats.faults_applied; });
+  if (faults_.TakeCommandAnswer(&answer)) {
+    Count([waiting = faults_.Waiting()](Stats &stats) {
+      ++stats.faults_applied;
+      stats.faults_waiting = waiting;
+    });
+  }
   if (answer) StartReply({*answer}, Duration::zero(), "answer to " + name, whole);
   else Note(whole, name + " left unanswered");
   // Counted last, so that a caller woken by the count sees the command handled.

@@ -50,7 +50,7 @@ void Simulator::Engine::HangUp(const std::optional<Duration> &return_after, Time
                   std::to_string(outgoing_->bytes.size()) + " bytes");
   }
   line_.Close();
-  outgoing_.reset();
+  EndReply();
   inbound_.clear();
   command_deadline_.reset();
   messages_.StopAwaiting();
@@ -102,7 +102,7 @@ void Simulator::Engine::SendDueBytes(TimePoint now) {
 void Simulator::Engine::WriteOneByte(TimePoint now) {
   Outgoing &out = *outgoing_;
   if (out.written == out.bytes.size()) {  // a dribble's quiet after its last byte is over
-    outgoing_.reset();
+    EndReply();
     return;
   }
   const std::uint8_t byte = out.bytes[out.written];
@@ -124,7 +124,7 @@ void Simulator::Engine::WriteOneByte(TimePoint now) {
   line_free_at_ = std::max(out.due, now);
   Count([](Stats &stats) { ++stats.bytes_sent; });
   if (out.written == out.bytes.size() && !out.keep_gaps) {
-    outgoing_.reset();
+    EndReply();
     return;
   }
   // Deadlines are absolute, so a late wake-up does not push the rest of the
@@ -137,6 +137,11 @@ void Simulator::Engine::WriteOneByte(TimePoint now) {
   out.due = out.keep_gaps ? Clock::now() + out.spacing : out.due + out.spacing;
 }
 
+void Simulator::Engine::EndReply() {
+  outgoing_.reset();
+  Count([](Stats &stats) { stats.replying = false; });
+}
+
 void Simulator::Engine::StartReply(std::vector<std::uint8_t> bytes, Duration gap,
                                    const std::string &note, TimePoint now) {
   Outgoing out;
@@ -147,6 +152,7 @@ void Simulator::Engine::StartReply(std::vector<std::uint8_t> bytes, Duration gap
   out.due = std::max(now, line_free_at_) + byte_time_;
   out.note = note;
   outgoing_ = std::move(out);
+  Count([](Stats &stats) { stats.replying = true; });
 }
 
 }  // namespace panelsim

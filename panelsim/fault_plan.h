@@ -18,6 +18,8 @@ class FaultPlan {
   void Arm(const Fault &fault);
 
   bool HasPollFault() const { return !poll_faults_.empty(); }
+  // Faults armed and not yet used up.
+  std::size_t Waiting() const { return poll_faults_.size() + command_faults_.size(); }
   // The poll fault to apply now. A silence of several polls stays armed for
   // the rest of them.
   Fault TakePollFault();

@@ -53,12 +53,14 @@ struct Stats {
   std::uint64_t messages_retired = 0;
   std::uint64_t eots_sent = 0;
   std::uint64_t faults_armed = 0;  // by the scenario or Queue(), not yet applied or applied
-  std::uint64_t faults_applied = 0;
+  std::uint64_t faults_applied = 0;  // each time one takes effect (a silence of 3 polls: 3)
+  std::size_t faults_waiting = 0;    // armed and not yet used up
   std::uint64_t hangups = 0;
   std::uint64_t lines_opened = 0;
   std::uint64_t bytes_received = 0;
   std::uint64_t bytes_sent = 0;
   std::size_t pending = 0;  // messages queued and not yet retired
+  bool replying = false;    // a reply is on its way out (a dribbled one until its quiet ends)
   bool running = false;
   bool ended = false;  // the run is over (end, hangup, a line failure or Stop)
   std::string error;   // why the run ended, when a failure ended it

@@ -212,7 +212,7 @@ class Instance {
     for (long n = 0; n < exchanges; ++n) {
       if (n % kPollsPerAlarm == 0) QueueAlarm();
       const bool command = n % kExchangesPerCommand == kExchangesPerCommand - 1;
-      if (Chance(fault_percent)) ArmFault(command);
+      if (Chance(fault_percent) && PanelIdle()) ArmFault(command);
       const std::uint32_t result = command ? Write() : Read();
       Count(result);
       if (result != vuzov::kOk) Reopen();
@@ -316,6 +316,17 @@ class Instance {
     if (!panelsim::ZoneAlarmMessage(zone, panelsim::kAlarmSingle, &message, nullptr)) return;
     simulator_->Push(message, "zone-alarm " + std::to_string(zone));
     tally_.alarm_gates.push_back("CP" + std::to_string(number_) + "Z" + std::to_string(zone));
+  }
+
+  // Faults come one at a time: the next is armed only once the panel has
+  // applied the last and its reply is out. Faults laid over each other (a
+  // frame cut short right behind a dribbled one, with the answers to commands
+  // sent meanwhile after it) put answers back to back on the line, and a
+  // protocol with no length, end byte or checksum has no way to tell those
+  // from one frame.
+  bool PanelIdle() const {
+    const panelsim::Stats stats = simulator_->GetStats();
+    return stats.faults_waiting == 0 && !stats.replying;
   }
 
   void ArmFault(bool command) {
