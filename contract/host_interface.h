@@ -208,32 +208,20 @@ static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4
               offsetof(DriverInfo, word3) == 28);
 static_assert(sizeof(AddressBlock) == 28);
 static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 24);
-#elif defined(__x86_64__) && !defined(_WIN32)
-static_assert(sizeof(PortWord) == 4);
-static_assert(sizeof(InstanceState) == 552);
-static_assert(offsetof(InstanceState, port_block) == 8 && offsetof(InstanceState, transmit) == 30 &&
-              offsetof(InstanceState, receive) == 286 && offsetof(InstanceState, client_id) == 548);
-static_assert(sizeof(Request) == 28);
-static_assert(offsetof(Request, state) == 0 && offsetof(Request, command) == 8 &&
-              offsetof(Request, instance) == 12 && offsetof(Request, host_reserved) == 16 &&
-              offsetof(Request, params) == 20);
-static_assert(sizeof(PointBlock) == 52);
-static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 20 &&
-              offsetof(PointBlock, result) == 44);
-static_assert(sizeof(DriverInfo) == 40);
-static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
-              offsetof(DriverInfo, banner) == 12 && offsetof(DriverInfo, state_size) == 20 &&
-              offsetof(DriverInfo, word4) == 24 && offsetof(DriverInfo, line) == 28 &&
-              offsetof(DriverInfo, word3) == 36);
-static_assert(sizeof(AddressBlock) == 32);
-static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 28);
-#elif defined(_WIN64) && defined(__x86_64__)
-// As on x86-64 Linux, with the 8-byte HANDLE moving everything after the port
-// word of the state by 4.
+#elif defined(__x86_64__)
+#if defined(_WIN32)
+// The 8-byte HANDLE moves everything after the state's port word by 4.
 static_assert(sizeof(PortWord) == 8);
 static_assert(sizeof(InstanceState) == 556);
 static_assert(offsetof(InstanceState, port_block) == 12 && offsetof(InstanceState, transmit) == 34 &&
               offsetof(InstanceState, receive) == 290 && offsetof(InstanceState, client_id) == 552);
+#else
+static_assert(sizeof(PortWord) == 4);
+static_assert(sizeof(InstanceState) == 552);
+static_assert(offsetof(InstanceState, port_block) == 8 && offsetof(InstanceState, transmit) == 30 &&
+              offsetof(InstanceState, receive) == 286 && offsetof(InstanceState, client_id) == 548);
+#endif
+// The records holding pointers are laid out alike on x86-64 Linux and Windows.
 static_assert(sizeof(Request) == 28);
 static_assert(offsetof(Request, state) == 0 && offsetof(Request, command) == 8 &&
               offsetof(Request, instance) == 12 && offsetof(Request, host_reserved) == 16 &&
