@@ -13,6 +13,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitModule = 3;
 inline constexpr int kExitPort = 4;
 inline constexpr int kExitBroker = 5;
+// Polling ran, but no poll of some instance was ever answered.
+inline constexpr int kExitNoAnswer = 6;
 
 // Empty: the step went well and the run goes on.
 using Exit = std::optional<int>;

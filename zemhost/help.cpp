@@ -112,6 +112,8 @@ A bad line is reported as FILE:LINE: message.
 Ending: --for, --polls, q or Ctrl-C (SIGINT, SIGTERM) stop the polling; then
 zemhost posts to the driver's waiting threads, waits for their "ShutDown !"
 lines, closes every port, ends the driver (EndZem), unloads it and exits.
+The driver's waiting thread takes no message in its first second, so even
+--polls 1 or --for 0s lasts about a second.
 
 Exit status:
   0  the run ended cleanly
@@ -121,6 +123,10 @@ Exit status:
      driver's own log line is shown)
   3  the driver module cannot be loaded
   4  a port did not open (the driver's log lines are shown)
+  5  the MQTT gateway cannot start (below)
+  6  the polling ran but no poll of some instance was ever answered (no
+     panel on the line, or the wrong port or line settings); the instance
+     is named on standard error
 )",
                module_file_name, module_file_name);
   std::fputs(kMqttHelp, out);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,7 +25,22 @@ int Session::Run() {
   exit = StartInstances();
   if (!exit) exit = Loop();
   const int shutdown = Shutdown();
-  return *exit != kExitOk ? *exit : shutdown;
+  if (*exit != kExitOk) return *exit;
+  if (shutdown != kExitOk) return shutdown;
+  return EveryPolledInstanceAnswered() ? kExitOk : kExitNoAnswer;
+}
+
+// A line on which no poll was ever answered has shown nothing about the panel:
+// ending as a clean run would pass a dead line off as a quiet panel.
+bool Session::EveryPolledInstanceAnswered() const {
+  bool all = true;
+  for (const InstanceStatus &status : hub_.Take().instances) {
+    if (status.exchanges == 0 || status.failures < status.exchanges) continue;
+    std::fprintf(stderr, "zemhost: instance %d: no poll was answered (%llu tried)\n",
+                 status.number, static_cast<unsigned long long>(status.exchanges));
+    all = false;
+  }
+  return all;
 }
 
 Exit Session::StartInstances() {

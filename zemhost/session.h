@@ -45,6 +45,7 @@ class Session {
   bool Finished() const;
   void StopPolling();
   int Shutdown();
+  bool EveryPolledInstanceAnswered() const;
   int WaitForShutdownLines(int started);
   void EndDriver();
   bool WaitForDriverThreadsToExit() const;
