@@ -29,6 +29,9 @@ class LoadedModule {
 
   explicit operator bool() const { return handle_ != nullptr && entry_ != nullptr; }
   ZemMainFn Entry() const { return entry_; }
+  // The full path of the file the system loaded, which for a bare name may be
+  // anywhere on its search path; empty when it cannot tell.
+  std::string FilePath() const;
   // Unloads now; safe to call twice.
   void Unload();
 

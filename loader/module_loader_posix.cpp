@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
+#include <stdlib.h>
 
 #include "module_loader.h"
 
@@ -23,6 +26,15 @@ LoadedModule LoadedModule::Load(const std::string &path, std::string *error) {
   }
   module.entry_ = reinterpret_cast<ZemMainFn>(symbol);
   return module;
+}
+
+std::string LoadedModule::FilePath() const {
+  link_map *map = nullptr;
+  if (handle_ == nullptr || dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+    return std::string();
+  }
+  char full[PATH_MAX];
+  return realpath(map->l_name, full) != nullptr ? std::string(full) : std::string(map->l_name);
 }
 
 void LoadedModule::Unload() {

@@ -25,6 +25,14 @@ LoadedModule LoadedModule::Load(const std::string &path, std::string *error) {
   return module;
 }
 
+std::string LoadedModule::FilePath() const {
+  char path[MAX_PATH];
+  const DWORD length =
+      handle_ != nullptr ? GetModuleFileNameA(reinterpret_cast<HMODULE>(handle_), path, MAX_PATH)
+                         : 0;
+  return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+}
+
 void LoadedModule::Unload() {
   if (handle_ != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(handle_));
   handle_ = nullptr;

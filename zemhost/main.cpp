@@ -67,7 +67,16 @@ std::string DefaultModulePath(const char *argv0) {
   return !FileExists(beside) && FileExists(installed) ? installed : beside;
 }
 
-int RunHost(const RunConfig &config, const std::string &default_module) {
+// A module named without a folder is the file in the working directory, as
+// with every other file zemhost takes: left to the system's search, a bare
+// name would quietly load whichever copy comes first on the library path.
+std::string ModuleToLoad(const RunConfig &config, const std::string &default_module) {
+  if (config.module_path.empty()) return default_module;
+  if (config.module_path.find_first_of("/\\:") != std::string::npos) return config.module_path;
+  return "./" + config.module_path;
+}
+
+int RunHost(RunConfig config, const std::string &default_module) {
   std::string error;
   const std::unique_ptr<Console> console = Console::Open(&error);
   if (!console) {
@@ -82,7 +91,7 @@ int RunHost(const RunConfig &config, const std::string &default_module) {
     PrepareTerminalOutput();
   }
   Hub hub(format, stdout, SteadyClock::now());
-  const std::string path = config.module_path.empty() ? default_module : config.module_path;
+  const std::string path = ModuleToLoad(config, default_module);
   auto module = std::make_unique<vuzov_loader::LoadedModule>(
       vuzov_loader::LoadedModule::Load(path, &error));
   if (!*module) {
@@ -90,6 +99,8 @@ int RunHost(const RunConfig &config, const std::string &default_module) {
                  error.c_str());
     return kExitModule;
   }
+  // From here on the module's path is the file the system loaded, as shown.
+  config.module_path = module->FilePath().empty() ? path : module->FilePath();
   std::unique_ptr<MqttGateway> gateway;
   if (config.mqtt.enabled()) {
     std::vector<int> numbers;

@@ -54,7 +54,7 @@ std::string FramingName(const vuzov::LineSettings &line) {
   return text;
 }
 
-void RunOutput::ShowDriver(const DriverRecord &driver) {
+void RunOutput::ShowDriver(const DriverRecord &driver, const std::string &module_file) {
   const std::string banner = Cp437ToUtf8(driver.banner);
   header_.banner = SplitLines(banner);
   header_.driver_name = Cp437ToUtf8(driver.name);
@@ -62,12 +62,14 @@ void RunOutput::ShowDriver(const DriverRecord &driver) {
   const unsigned baud = driver.defaults.baud;
   if (hub_.format() == Format::kLines) {
     std::printf("%s\n\n", banner.c_str());
+    std::printf("module      %s\n", module_file.c_str());
     std::printf("driver      \"%s\"\n", header_.driver_name.c_str());
     std::printf("state size  %u bytes\n", driver.state_size);
     std::printf("defaults    %u baud, %s\n", baud, framing.c_str());
     std::fflush(stdout);
   }
-  hub_.RawJson("{\"event\":\"driver\",\"name\":" + JsonString(driver.name) +
+  hub_.RawJson("{\"event\":\"driver\",\"module\":" + JsonString(module_file) +
+               ",\"name\":" + JsonString(driver.name) +
                ",\"banner\":" + JsonString(driver.banner) +
                ",\"state_size\":" + std::to_string(driver.state_size) +
                ",\"baud\":" + std::to_string(baud) + ",\"framing\":\"" + framing + "\"}");

@@ -33,7 +33,7 @@ class RunOutput {
 
   bool Screen() const { return hub_.format() == Format::kScreen; }
 
-  void ShowDriver(const DriverRecord &driver);
+  void ShowDriver(const DriverRecord &driver, const std::string &module_file);
   void ShowInstances(const Instances &instances, const std::string &gates_text);
   // Shows the driver's log lines since `mark` where the run's output does
   // not already show them, then the message, on standard error.

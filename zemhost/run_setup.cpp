@@ -60,7 +60,7 @@ Exit RunSetup::ReadDriverInfo(DriverRecord *driver) {
   driver->banner = info.banner != nullptr ? info.banner : "";
   driver->state_size = info.state_size;
   driver->defaults = info.line;
-  output_.ShowDriver(*driver);
+  output_.ShowDriver(*driver, config_.module_path);
   return std::nullopt;
 }
 

@@ -193,6 +193,10 @@ TEST(ZemhostOutput, LinesShowTheBannerAndTheScenarioInOrder) {
   EXPECT_NE(run.out().find("║                   VUZOV - Firepanel FP11x                             ║"),
             std::string::npos);
   EXPECT_NE(run.out().find("driver      \"FIREPANEL FP11x \""), std::string::npos);
+  // The header names the module file the system loaded: the one beside zemhost.
+  const std::string program = ZEMHOST_PROGRAM;
+  const std::string module = program.substr(0, program.rfind('/')) + "/libvuzov.so";
+  EXPECT_NE(run.out().find("module      " + module + "\n"), std::string::npos) << run.out();
   EXPECT_EQ(run.out().find('\b'), std::string::npos) << "the banner's backspace reached the output";
   EXPECT_EQ(ZoneEvents(run.out()), kQuickEvents) << run.out();
   // The message type and state gates change as the messages come.
@@ -380,6 +384,9 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
       {{"--send", "cp1S!"}, 2, "the driver rejects the point address 'cp1S!'",
        "log 0 ZODODA> Parse() Illegal character 0 in 'cp1S!'"},  // upper case only
       {{"--module", "/nonexistent/libvuzov.so"}, 3, "cannot load the driver module /nonexistent/libvuzov.so"},
+      // A bare name is the file in the working directory, never a copy found
+      // on a search path (the tests run where no module lies).
+      {{"--module", "libvuzov.so"}, 3, "cannot load the driver module ./libvuzov.so"},
       {{"--port", "ttyZEM404"}, 4, "the port ttyZEM404 did not open",
        "log 0 ZODODA> ColdStart() unable to open ttyZEM404(tmout 10} port"},
   };
