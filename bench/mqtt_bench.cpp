@@ -10,25 +10,23 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench.h"
+#include "child_process.h"
 #include "encoding.h"
 #include "stats.h"
-
-extern char **environ;
 
 namespace vuzov_bench {
 namespace {
@@ -44,41 +42,29 @@ constexpr std::uint8_t kAck = 0x06;
 // shortest it has (10 ms) here; the gateway's share starts after that.
 constexpr std::size_t kFrameLength = 20;
 
-// A program of the run, its output in a log file; SIGTERM (then SIGKILL) and
-// reaped when it goes.
-class Spawned {
+// A program of the run, its output in a log file. Asked to stop (SIGTERM)
+// and given a few seconds when it goes; its owner kills and reaps it after.
+class LoggedProgram {
  public:
-  Spawned(const std::vector<std::string> &argv, const std::string &log) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> copies = argv;
-    std::vector<char *> pointers;
-    for (std::string &argument : copies) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    if (posix_spawn(&pid_, copies[0].c_str(), &actions, nullptr, pointers.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+  LoggedProgram(const std::vector<std::string> &argv, const std::string &log) {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    process_ = std::make_unique<vuzov_test::ChildProcess>(argv,
+                                                          vuzov_test::ChildStreams{-1, fd, fd});
+    close(fd);  // the child has its own copy
   }
-  ~Spawned() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(10ms);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  ~LoggedProgram() {
+    if (!ok()) return;
+    process_->Signal(SIGTERM);
+    int status = 0;
+    process_->Wait(5s, &status);
   }
-  Spawned(const Spawned &) = delete;
-  Spawned &operator=(const Spawned &) = delete;
-  bool ok() const { return pid_ > 0; }
+  LoggedProgram(const LoggedProgram &) = delete;
+  LoggedProgram &operator=(const LoggedProgram &) = delete;
+  bool ok() const { return process_ && process_->started(); }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<vuzov_test::ChildProcess> process_;
 };
 
 class Socket {
@@ -294,7 +280,7 @@ int RunMqttBench(const Context &context) {
   }
   const std::string config = context.work->NewFile("mosquitto-conf");
   std::ofstream(config) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-  Spawned broker({mosquitto, "-c", config}, context.work->NewFile("mosquitto-log"));
+  LoggedProgram broker({mosquitto, "-c", config}, context.work->NewFile("mosquitto-log"));
   if (!broker.ok() || !WaitUntilAccepting(port)) {
     std::printf("mosquitto did not start: skipped.\n");
     return 1;
@@ -306,7 +292,7 @@ int RunMqttBench(const Context &context) {
     return 1;
   }
   const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
-  Spawned zemhost({context.zemhost, "--lines", "--port", panel.port_name(), "--discover",
+  LoggedProgram zemhost({context.zemhost, "--lines", "--port", panel.port_name(), "--discover",
                    "--interval", "10ms", "--timeout", "1", "--reopen-after", "0", "--mqtt", url},
                   context.work->NewFile("zemhost-log"));
   const int alarms = context.smoke ? kSmokeAlarms : kAlarms;
