@@ -81,6 +81,7 @@ std::string AddDefaultGates(int panel) {
 
 Exit RunSetup::Prepare(Instances *instances, std::uint32_t *state_size) {
   DriverRecord driver;
+  output_.MarkSimulated(config_.instances);
   if (Exit exit = ReadDriverInfo(&driver)) return exit;
   *state_size = driver.state_size;
   for (std::size_t i = 0; i < config_.instances.size(); ++i) {
