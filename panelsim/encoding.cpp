@@ -169,7 +169,7 @@ bool ZoneReportMessage(int zone, Message *out, std::string *error) {
 
 bool StatusMessage(std::uint8_t type, std::uint8_t state, Message *out, std::string *error) {
   if (type == 0 || std::strchr(kStatusTypes, type) == nullptr) {
-    SetError(error, std::string("a status message is of type one of ") + kStatusTypes);
+    SetError(error, std::string("a status message is of type one of ") + kStatusTypeList);
     return false;
   }
   Message message;

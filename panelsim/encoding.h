@@ -46,8 +46,10 @@ inline constexpr std::uint8_t kAlarmRange = 4;
 inline constexpr std::uint8_t kAlarmRangeOther = 9;
 inline constexpr std::uint8_t kFaultSingle = 1;
 inline constexpr std::uint8_t kFaultRange = 3;
-// Types whose bytes the host does not read beyond m0 and m1.
-inline constexpr char kStatusTypes[] = "2456789:;";
+// The status messages: the types the panel sends that carry no zone, so the
+// host reads nothing beyond m0 and m1. ('7' is the zone fault, with a zone.)
+inline constexpr char kStatusTypes[] = "245689:;";
+inline constexpr char kStatusTypeList[] = "2 4 5 6 8 9 : ;";
 
 int SignedByte(std::uint8_t byte);
 // s(low) + s(high) * 255, as the host computes it.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -178,9 +179,17 @@ bool LoadScenario(const std::string &path, panelsim::Scenario *scenario) {
   } else if (path == "-") {
     parsed = panelsim::ParseScenario(std::cin, scenario, &errors);
   } else {
+    std::error_code failure;
+    // A directory opens as a stream that reads nothing: an empty scenario.
+    if (std::filesystem::is_directory(path, failure)) {
+      std::fprintf(stderr, "panelsim: cannot read %s: it is a directory, not a file\n",
+                   path.c_str());
+      return false;
+    }
     std::ifstream file(path);
     if (!file) {
-      std::fprintf(stderr, "panelsim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+      const int reason = errno;
+      std::fprintf(stderr, "panelsim: cannot read %s: %s\n", path.c_str(), std::strerror(reason));
       return false;
     }
     parsed = panelsim::ParseScenario(file, scenario, &errors);
@@ -263,8 +272,9 @@ int Main(int argc, char **argv) {
   panelsim::Scenario scenario;
   if (!LoadScenario(line.scenario_path, &scenario)) return kExitUsage;
   if (line.check) {
-    std::printf("%s: %zu events\n", line.scenario_path.empty() ? "(none)" : line.scenario_path.c_str(),
-                scenario.events.size());
+    const std::size_t events = scenario.events.size();
+    std::printf("%s: %zu %s\n", line.scenario_path.empty() ? "(none)" : line.scenario_path.c_str(),
+                events, events == 1 ? "event" : "events");
     return kExitOk;
   }
   return RunSimulator(std::move(scenario), line);

@@ -216,14 +216,27 @@ bool ParseZoneReport(const Args &args, Action *action, std::string *error) {
   return ParseZone(args[0], &zone, error) && ZoneReportMessage(zone, &action->message, error);
 }
 
-bool ParseStatus(const Args &args, Action *action, std::string *error) {
-  std::uint8_t state = 0;
-  if (args[0].size() != 1) {
-    *error = std::string("the status type is one character of ") + kStatusTypes;
-    return false;
+// The type as its character (5), its code in decimal (53) or in hex (0x35).
+bool ParseStatusType(const std::string &token, std::uint8_t *type, std::string *error) {
+  bool parsed = true;
+  if (token.size() == 1) {
+    // Any one character is the type itself: 5 is '5' (0x35), as the panel sends it.
+    *type = static_cast<std::uint8_t>(token[0]);
+  } else {
+    parsed = ParseByteValue(token, type);
   }
+  if (parsed && *type != 0 && std::strchr(kStatusTypes, *type) != nullptr) return true;
+  *error = "status type '" + token + "' is not one of the panel's status types " +
+           kStatusTypeList + " (the character, or its code as 50 or 0x32)";
+  return false;
+}
+
+bool ParseStatus(const Args &args, Action *action, std::string *error) {
+  std::uint8_t type = 0;
+  std::uint8_t state = 0;
+  if (!ParseStatusType(args[0], &type, error)) return false;
   if (args.size() > 1 && !ParseByteArgument(args[1], "state", &state, error)) return false;
-  return StatusMessage(static_cast<std::uint8_t>(args[0][0]), state, &action->message, error);
+  return StatusMessage(type, state, &action->message, error);
 }
 
 bool ParseRaw(const Args &args, Action *action, std::string *error) {
@@ -490,7 +503,8 @@ it, and with EOT when none waits):
   zone-report ZONE
                 m0='=' (3d) m1=00 m2=00 m3/m4=ZONE m5=00
   status TYPE [STATE]
-                m0=TYPE, one of 2 4 5 6 8 9 : ; (types that carry no zone),
+                m0=TYPE, one of 2 4 5 6 8 9 : ; (the types that carry no
+                zone), as the character or its code (5, 53 or 0x35),
                 m1=STATE (default 0), m2..m5=00
   raw HEX [HEX ...]
                 m0..m5 as given, 1 to 6 hex bytes (with or without 0x),

@@ -152,8 +152,18 @@ bool ApplySwitch(const std::string &key, RunConfig *config) {
   return true;
 }
 
+// "--port --polls 1": the flag's value went missing and the next flag was
+// taken in its place.
+bool CheckFlagValue(const Flag &flag, std::string *error) {
+  if (IsSwitch(flag.key) || flag.value.compare(0, 2, "--") != 0) return true;
+  *error = "--" + flag.key + " needs a value, but the next argument is the flag " + flag.value +
+           " (see --help)";
+  return false;
+}
+
 // Flags override the config file's global keys, so they apply after it.
 bool ApplyFlag(const Flag &flag, RunConfig *config, FlagSettings *settings, std::string *error) {
+  if (!CheckFlagValue(flag, error)) return false;
   if (flag.key == "config") return true;  // read before the flags
   if (ApplySwitch(flag.key, config)) return true;
   std::string problem;
@@ -197,12 +207,19 @@ bool SettleInstances(bool from_file, FlagSettings *settings, RunConfig *config,
   return true;
 }
 
-std::string ConfigPath(const std::vector<Flag> &flags) {
-  std::string path;
+// The last --config; false when one of them names no file, which must not
+// pass for a run without a config file.
+bool ConfigPath(const std::vector<Flag> &flags, std::string *path, std::string *error) {
   for (const Flag &flag : flags) {
-    if (flag.key == "config") path = flag.value;
+    if (flag.key != "config") continue;
+    if (!CheckFlagValue(flag, error)) return false;
+    if (flag.value.empty()) {
+      *error = "--config needs a config file, not an empty value";
+      return false;
+    }
+    *path = flag.value;
   }
-  return path;
+  return true;
 }
 
 // The flags in their order; the first problem in that order is the one
@@ -234,7 +251,8 @@ bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *err
     return true;
   }
   const CommandLine line = FlagReader().Read(argc, argv);
-  const std::string config_path = ConfigPath(line.flags);
+  std::string config_path;
+  if (!ConfigPath(line.flags, &config_path, error)) return false;
   if (!config_path.empty() && !ReadConfigFile(config_path, config, error)) return false;
   FlagSettings settings;
   settings.instance.origin = "flags";

@@ -1,8 +1,7 @@
 // The config file: 'key = value' lines, '#' comments, the run's keys first and
 // then one [instance] section per driver instance. Our own reader, since the
 // sections repeat.
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 
@@ -17,6 +16,16 @@ std::string Trim(const std::string &text) {
   if (first == std::string::npos) return std::string();
   const auto last = text.find_last_not_of(" \t\r");
   return text.substr(first, last - first + 1);
+}
+
+// Saved by some Windows editors in front of the first key.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The keys whose value is a file: a relative one is taken from the config
+// file's folder, so a site's file works from any working directory.
+bool IsPathKey(const std::string &key) {
+  return key == "simulate" || key == "gates" || key == "module" || key == "mqtt-password-file" ||
+         key == "mqtt-cafile";
 }
 
 // A key the section does not take: misplaced, or no key at all.
@@ -36,13 +45,17 @@ std::string UnknownKey(const std::string &key, bool in_instance) {
 class ConfigReader {
  public:
   ConfigReader(const std::string &file_name, RunConfig *config)
-      : file_name_(file_name), config_(config) {}
+      : file_name_(file_name),
+        folder_(std::filesystem::path(file_name).parent_path()),
+        config_(config) {}
 
   // One line of the file; false with *error set.
   bool Line(const std::string &raw, std::string *error) {
     ++line_number_;
     const std::string where = file_name_ + ":" + std::to_string(line_number_);
-    const std::string line = Trim(raw.substr(0, raw.find('#')));
+    std::string text = raw;
+    if (line_number_ == 1 && text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
+    const std::string line = Trim(text.substr(0, text.find('#')));
     if (line.empty()) return true;
     if (line == "[instance]") {
       config_->instances.emplace_back();
@@ -68,17 +81,34 @@ class ConfigReader {
       return false;
     }
     const std::string key = Trim(line.substr(0, equals));
-    const std::string value = Trim(line.substr(equals + 1));
+    const std::string value = Resolved(key, Trim(line.substr(equals + 1)));
     bool known = false;
     const bool applied = current_ != nullptr
                              ? ApplyInstanceKey(key, value, current_, &known, problem)
                              : ApplyGlobalKey(key, value, config_, &known, problem);
     if (!applied) return false;
-    if (!known) *problem = UnknownKey(key, current_ != nullptr);
-    return known;
+    if (!known) {
+      *problem = UnknownKey(key, current_ != nullptr);
+      return false;
+    }
+    return !Conflicts(problem);
+  }
+
+  std::string Resolved(const std::string &key, const std::string &value) const {
+    if (!IsPathKey(key) || value.empty() || value == kDemoScenario) return value;
+    const std::filesystem::path path(value);
+    return path.is_absolute() ? value : (folder_ / path).string();
+  }
+
+  // Reported at the key that makes the conflict, the one to remove.
+  bool Conflicts(std::string *problem) const {
+    if (current_ == nullptr || current_->port.empty() || current_->simulate.empty()) return false;
+    *problem = "an instance has a port or a simulated panel, not both";
+    return true;
   }
 
   const std::string file_name_;
+  const std::filesystem::path folder_;
   RunConfig *const config_;
   InstanceConfig *current_ = nullptr;
   int line_number_ = 0;
@@ -101,11 +131,8 @@ bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *
 }
 
 bool ReadConfigFile(const std::string &path, RunConfig *config, std::string *error) {
-  std::ifstream file(path);
-  if (!file) {
-    *error = "cannot read config file " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  std::ifstream file;
+  if (!OpenInputFile(path, "config file", &file, error)) return false;
   return ParseConfigText(file, path, config, error);
 }
 

@@ -243,9 +243,12 @@ void Hub::Notice(const std::string &text) {
   }
 }
 
-void Hub::RawJson(const std::string &object) {
+void Hub::JsonEvent(const std::string &name, const std::string &members) {
+  const double now = Now();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (format_ == Format::kJson) WriteLine(object);
+  if (format_ == Format::kJson) {
+    WriteLine("{\"event\":\"" + name + "\",\"t\":" + Seconds(now) + "," + members + "}");
+  }
 }
 
 Snapshot Hub::Take() const {

@@ -114,8 +114,9 @@ class Hub {
   void TraceNote(int instance, const std::string &note);
   // zemhost's own word about the run ("instance 1: port reopened").
   void Notice(const std::string &text);
-  // A JSON object written as it is, for the start and end records.
-  void RawJson(const std::string &object);
+  // A JSON event of the run itself (driver, instance, end): its name, the time
+  // as every event has it, then `members`, written as they are.
+  void JsonEvent(const std::string &name, const std::string &members);
 
   Snapshot Take() const;
   // Counts "ZODODA> ShutDown !" lines; waits until `count` have been seen.

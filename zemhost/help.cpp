@@ -14,8 +14,10 @@ A host for the VUZOV fire-panel driver on the bench. zemhost loads the driver
 module (%s) as a SCADA host does, provides the host runtime library, starts
 one driver instance per serial line, polls the panel and shows what it
 reports: gate values, the driver's log lines and the result of every exchange.
-With no port given it plays the built-in demo panel on a pty, so it runs with
-no hardware at all.
+With no port given (neither --port nor a config file names one) it plays the
+built-in demo panel on a pty, so it runs with no hardware at all; every output
+of a run with a simulated panel says so (SIMULATED PANEL). An empty value is
+refused, so an unset variable in --port "$PORT" never starts the demo.
 
 Lines and panels (one instance; use --config for several):
   --port NAME          the port as the driver names it: COM1 (/dev/ttyS0 on
@@ -23,7 +25,7 @@ Lines and panels (one instance; use --config for several):
                        path; at most 11 characters
   --simulate SCENARIO  play a simulated panel on a pty instead (Linux only):
                        a scenario file (see panelsim --help for the format) or
-                       "demo", the built-in demo; the default when no --port
+                       "demo", the built-in demo; the default when no port
                        is given
   --baud N             line rate (default: the driver's, 9600)
   --data-bits N        5 to 8 (default: the driver's, 8)
@@ -42,22 +44,26 @@ Lines and panels (one instance; use --config for several):
                        number the driver reads from it names its gates)
   --send ADDR[@TIME]   send a panel command: CP1A! acknowledge, CP1R! reset,
                        CP1S! silence; at TIME after the start (15s), or at once.
+                       A TIME that --for ends the run before is refused.
                        Repeatable; with --config it goes to the first instance.
                        Without --polls or --for, zemhost sends, reports and
                        ends without polling (exit 1 when the panel did not
                        acknowledge)
 
 Gates (the host's named values the driver stores into):
-  --gates FILE         one gate name a line ('#' comments), e.g. CP1Z12
+  --gates FILE         one gate name a line, e.g. CP1Z12: up to 37 printable
+                       characters without spaces; blank lines and '#'
+                       comments are skipped. A bad line is FILE:LINE, exit 2
   --discover           create every gate the driver asks for, so the table
-                       shows every zone and element the panel reports
+                       shows every zone and element the panel reports; with
+                       --gates, the list's gates and these
   default              CP<p>MS, CP<p>ST and CP<p>Z1 to CP<p>Z255 for each
                        panel number p of the points
 
 The run:
   --interval TIME      between two polls of an instance (default 200ms); each
                        instance polls its points in turn on its own thread
-  --polls N            end after N polls of every instance
+  --polls N            end after N polls of every instance (1 to 2^64 - 1)
   --for TIME           end after TIME (e.g. 30s); otherwise run until Ctrl-C
   --reopen-after N     close and reopen the port after N failed polls in a row
                        (default 3, 0 never)
@@ -70,20 +76,26 @@ The run:
                        and exit 1 if one is
   --version            print zemhost's version and exit
 
+  TIME is a number with ms, s, m or min (250ms, 1.5s, 2m), or a bare number of
+  seconds (30), up to 1000000000s.
+
 Output:
   on a terminal        a live table of the gates the panel has reported, with
                        their last change time (changes highlighted), a status
                        line per instance (exchanges, failures, last result),
                        commands and the latest log lines. Keys: a acknowledge,
                        s silence, r reset (sent to every instance), q quit
-  otherwise, --lines   one line per event, seconds since the start first:
+  otherwise, --lines   one line per event, seconds since the start first
+                       (after a SIMULATED PANEL line when one is simulated):
                          2.104 CP1Z3 = 1
                          2.104 log 0 ZODODA> ...
                          9.310 instance 1 read CP1Z1 failed: result 2
                         15.002 instance 1 command CP1S! acknowledged
   --json               one JSON object per line and event: "driver",
                        "instance", "gate", "log", "exchange" (every poll),
-                       "command", "trace", "notice" and "end"
+                       "command", "trace", "notice" and "end"; each has "t",
+                       seconds since the start with three decimals, and
+                       "instance" says "simulated": true or false
   --trace              every frame on the line, in hex with its time:
                        [05] sent by the driver, <02 01 ...> sent by the panel.
                        With --simulate from the simulated panel; on a real
@@ -109,7 +121,10 @@ data-bits, parity, stop-bits, timeout, dtr, rts, flags, panel, point
   point = CP2Z1
   send = CP2S!@10s
 
-A bad line is reported as FILE:LINE: message.
+A relative path in the file (simulate, gates, module, mqtt-password-file,
+mqtt-cafile) is taken from the file's folder; a UTF-8 byte-order mark is
+allowed. A bad line is reported as FILE:LINE: message, a conflict at the key
+that makes it one. A directory given as a file is refused.
 
 Ending: --for, --polls, q or Ctrl-C (SIGINT, SIGTERM) stop the polling; then
 zemhost posts to the driver's waiting threads, waits for their "ShutDown !"
@@ -121,8 +136,9 @@ Exit status:
   0  the run ended cleanly
   1  a sent command was not acknowledged (send-only runs), the driver failed
      to start its thread, or --selfcheck found something left behind
-  2  a bad flag, config line, scenario, gate list or point address (the
-     driver's own log line is shown)
+  2  a bad or empty flag value, config line, scenario, gate list or point
+     address (the driver's own log line is shown), a file that is a
+     directory, or a timed send that --for ends the run before
   3  the driver module cannot be loaded
   4  a port did not open (the driver's log lines are shown)
   5  the MQTT gateway cannot start (below)

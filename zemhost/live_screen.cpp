@@ -106,6 +106,8 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   rows = std::max(rows, 8);
   cols = std::max(cols, 20);
   Frame frame(rows, cols);
+  // Above all else, on a line that no terminal size leaves out.
+  if (!header.simulated.empty()) frame.Line(header.simulated, kHighlight);
   if (rows >= 24) {
     for (const std::string &line : header.banner) frame.Line(line);
   }

@@ -14,6 +14,7 @@ namespace zemhost {
 struct ScreenHeader {
   std::vector<std::string> banner;  // the driver's banner lines, in UTF-8
   std::string driver_name;
+  std::string simulated;  // the label of a run with a simulated panel; empty otherwise
 };
 
 // One frame for a terminal of rows x cols, starting at the top-left corner.

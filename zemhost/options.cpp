@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
 #include <map>
 
 #include "option_keys.h"
@@ -19,6 +22,9 @@ constexpr std::size_t kMaxPortName = 11;
 constexpr std::size_t kMaxWriteAddress = 11;
 constexpr std::size_t kMaxReadAddress = 255;
 
+// The longest duration taken, in milliseconds: about 31 years.
+constexpr double kMaxDurationMillis = 1e12;
+
 bool ParseWhole(const std::string &text, unsigned long long max, unsigned long long *out) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
@@ -28,6 +34,32 @@ bool ParseWhole(const std::string &text, unsigned long long max, unsigned long l
   if (errno != 0 || *end != '\0' || value > max) return false;
   *out = value;
   return true;
+}
+
+// A flag such as --port "$PORT" with the variable unset arrives empty; taking
+// it as "not given" would put the demo panel where a real one was meant.
+bool RequireValue(const std::string &key, const std::string &value, const char *what,
+                  std::string *error) {
+  if (!value.empty()) return true;
+  *error = key + " needs " + what + ", not an empty value";
+  return false;
+}
+
+std::string DurationRule() {
+  return "a duration of up to " + std::to_string(static_cast<long long>(kMaxDurationMillis / 1000)) +
+         "s: a number with ms, s, m or min, or a bare number of seconds";
+}
+
+// 250ms, 2s, 1.5s: as a user would write it back.
+std::string FormatDuration(Millis duration) {
+  const long long millis = duration.count();
+  if (millis < 1000 || millis % 1000 != 0) {
+    if (millis < 1000) return std::to_string(millis) + "ms";
+    char text[32];
+    std::snprintf(text, sizeof text, "%gs", static_cast<double>(millis) / 1000.0);
+    return text;
+  }
+  return std::to_string(millis / 1000) + "s";
 }
 
 bool ParseBool(const std::string &text, bool *out) {
@@ -117,6 +149,20 @@ bool ApplyLineKey(const std::string &key, const std::string &value, InstanceConf
   return true;
 }
 
+// A send due after --for has ended would be dropped without a word. With
+// --polls alone the run's length is not known in advance, so that is left be.
+bool CheckSendTimes(const InstanceConfig &instance, std::optional<Millis> run_for,
+                    std::string *error) {
+  if (!run_for) return true;
+  for (const ScheduledSend &send : instance.sends) {
+    if (!send.at || *send.at < *run_for) continue;
+    *error = instance.origin + ": send " + send.text + " is due at " + FormatDuration(*send.at) +
+             ", but the run lasts " + FormatDuration(*run_for) + " (for): it would never be sent";
+    return false;
+  }
+  return true;
+}
+
 bool CheckInstance(const InstanceConfig &instance, std::string *error) {
   const std::string where = instance.origin + ": ";
   if (!instance.port.empty() && !instance.simulate.empty()) {
@@ -156,6 +202,29 @@ bool CheckInstance(const InstanceConfig &instance, std::string *error) {
 
 }  // namespace
 
+bool OpenInputFile(const std::string &path, const std::string &what, std::ifstream *file,
+                   std::string *error) {
+  std::error_code failure;
+  // A directory opens as a stream that reads nothing, which would pass for an
+  // empty file.
+  if (std::filesystem::is_directory(path, failure)) {
+    *error = "cannot read " + what + " " + path + ": it is a directory, not a file";
+    return false;
+  }
+  file->open(path);
+  if (!*file) {
+    const int reason = errno;
+    *error = "cannot read " + what + " " + path + ": " + std::strerror(reason);
+    return false;
+  }
+  return true;
+}
+
+bool CheckInputFile(const std::string &path, const std::string &what, std::string *error) {
+  std::ifstream file;
+  return OpenInputFile(path, what, &file, error);
+}
+
 bool ParseDuration(const std::string &text, Millis *out) {
   if (text.empty() || !((text[0] >= '0' && text[0] <= '9') || text[0] == '.')) return false;
   errno = 0;
@@ -174,19 +243,20 @@ bool ParseDuration(const std::string &text, Millis *out) {
     return false;
   }
   const double millis = number * scale;
-  if (millis > 1e12) return false;
+  if (millis > kMaxDurationMillis) return false;
   *out = Millis(static_cast<long long>(std::llround(millis)));
   return true;
 }
 
 bool ParseSend(const std::string &text, ScheduledSend *out, std::string *error) {
   const auto at = text.find('@');
+  out->text = text;
   out->address = text.substr(0, at);
   out->at.reset();
   if (at != std::string::npos) {
     Millis when{};
     if (!ParseDuration(text.substr(at + 1), &when)) {
-      *error = "send time '" + text.substr(at + 1) + "' is not a duration such as 15s";
+      *error = "send time '" + text.substr(at + 1) + "' is not " + DurationRule();
       return false;
     }
     out->at = when;
@@ -203,8 +273,11 @@ bool ApplyInstanceKey(const std::string &key, const std::string &value, Instance
   *known = true;
   unsigned long long number = 0;
   if (key == "port") {
+    if (!RequireValue(key, value, "a port name such as ttyUSB0", error)) return false;
     instance->port = value;
   } else if (key == "simulate") {
+    if (!RequireValue(key, value, "a scenario file or demo", error)) return false;
+    if (value != kDemoScenario && !CheckInputFile(value, "scenario", error)) return false;
     instance->simulate = value;
   } else if (key == "panel") {
     if (!ParseWhole(value, 8, &number)) {
@@ -234,8 +307,11 @@ bool ApplyGlobalKey(const std::string &key, const std::string &value, RunConfig 
   unsigned long long number = 0;
   Millis duration{};
   if (key == "module") {
+    if (!RequireValue(key, value, "the path of the driver module", error)) return false;
     config->module_path = value;
   } else if (key == "gates") {
+    if (!RequireValue(key, value, "a gate list file", error)) return false;
+    if (!CheckInputFile(value, "the gate list", error)) return false;
     config->gates_path = value;
   } else if (key == "discover") {
     if (!ParseBool(value, &config->discover)) {
@@ -244,25 +320,26 @@ bool ApplyGlobalKey(const std::string &key, const std::string &value, RunConfig 
     }
   } else if (key == "interval") {
     if (!ParseDuration(value, &duration) || duration.count() < 1) {
-      *error = "interval is a duration such as 200ms";
+      *error = "interval is " + DurationRule() + ", at least 1ms, such as 200ms";
       return false;
     }
     config->interval = duration;
   } else if (key == "polls") {
     if (!ParseWhole(value, ~0ull, &number) || number == 0) {
-      *error = "polls is a count of 1 or more";
+      *error = "polls is a whole count from 1 to " +
+               std::to_string(std::numeric_limits<unsigned long long>::max());
       return false;
     }
     config->polls = number;
   } else if (key == "for") {
     if (!ParseDuration(value, &duration)) {
-      *error = "for is a duration such as 30s";
+      *error = "for is " + DurationRule() + ", such as 30s";
       return false;
     }
     config->run_for = duration;
   } else if (key == "reopen-after") {
     if (!ParseWhole(value, 1000, &number)) {
-      *error = "reopen-after is a count of failed polls, 0 for never";
+      *error = "reopen-after is a count of failed polls from 0 (never) to 1000";
       return false;
     }
     config->reopen_after = static_cast<int>(number);
@@ -296,6 +373,7 @@ bool IsInstanceKey(const std::string &key) {
 bool CheckConfig(RunConfig *config, std::string *error) {
   for (const InstanceConfig &instance : config->instances) {
     if (!CheckInstance(instance, error)) return false;
+    if (!CheckSendTimes(instance, config->run_for, error)) return false;
   }
   if (config->trace && config->output == OutputMode::kAuto) {
     // A trace is a stream of lines; it has no place on the live screen's table.

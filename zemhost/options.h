@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@ inline constexpr const char kDemoScenario[] = "demo";
 
 // A panel command to send: now (at start), or at a time after the start.
 struct ScheduledSend {
+  std::string text;  // as given, for messages
   std::string address;
   std::optional<Millis> at;
 };
@@ -83,8 +85,15 @@ bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *
 // "250ms", "2s", "1.5s", "1m", or a plain number of seconds.
 bool ParseDuration(const std::string &text, Millis *out);
 
+// Opens a file the run reads (`what` names it in messages: "gate list"); false
+// with *error, which gives the path and the reason, for a directory too.
+bool OpenInputFile(const std::string &path, const std::string &what, std::ifstream *file,
+                   std::string *error);
+bool CheckInputFile(const std::string &path, const std::string &what, std::string *error);
+
 // Checks what the flags and the file left: every instance has a port or a
-// scenario, and the points and sends have room in the host's records.
+// scenario, the points and sends have room in the host's records, and no
+// timed send falls after the end of a run of fixed length.
 bool CheckConfig(RunConfig *config, std::string *error);
 
 // The instance's points, or the default one.

@@ -40,6 +40,26 @@ std::string InstanceText(const Instance &instance) {
          JoinAddresses(instance.points);
 }
 
+std::string Counted(std::uint64_t count, const char *noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Each instance that plays a scenario, so that no output of the run can pass
+// for a real panel's.
+std::string SimulatedLabel(const std::vector<InstanceConfig> &instances) {
+  std::string which;
+  int simulated = 0;
+  for (std::size_t i = 0; i < instances.size(); ++i) {
+    if (instances[i].simulate.empty()) continue;
+    ++simulated;
+    which += (which.empty() ? "" : ", ") + std::string("instance ") + std::to_string(i + 1) +
+             " plays " + instances[i].simulate;
+  }
+  if (simulated == 0) return std::string();
+  return std::string(simulated == 1 ? "SIMULATED PANEL" : "SIMULATED PANELS") + ": " + which +
+         "; nothing shown for " + (simulated == 1 ? "it" : "them") + " comes from a real panel";
+}
+
 }  // namespace
 
 std::string FramingName(const vuzov::LineSettings &line) {
@@ -52,6 +72,15 @@ std::string FramingName(const vuzov::LineSettings &line) {
   text += parity < 5 ? parity_letters[parity] : '?';
   text += stop < 3 ? stop_names[stop] : "?";
   return text;
+}
+
+void RunOutput::MarkSimulated(const std::vector<InstanceConfig> &instances) {
+  header_.simulated = SimulatedLabel(instances);
+  // First of all, before the driver's first log line.
+  if (hub_.format() == Format::kLines && !header_.simulated.empty()) {
+    std::printf("%s\n", header_.simulated.c_str());
+    std::fflush(stdout);
+  }
 }
 
 void RunOutput::ShowDriver(const DriverRecord &driver, const std::string &module_file) {
@@ -68,11 +97,12 @@ void RunOutput::ShowDriver(const DriverRecord &driver, const std::string &module
     std::printf("defaults    %u baud, %s\n", baud, framing.c_str());
     std::fflush(stdout);
   }
-  hub_.RawJson("{\"event\":\"driver\",\"module\":" + JsonString(module_file) +
-               ",\"name\":" + JsonString(driver.name) +
-               ",\"banner\":" + JsonString(driver.banner) +
-               ",\"state_size\":" + std::to_string(driver.state_size) +
-               ",\"baud\":" + std::to_string(baud) + ",\"framing\":\"" + framing + "\"}");
+  hub_.JsonEvent("driver", "\"module\":" + JsonString(module_file) +
+                               ",\"name\":" + JsonString(driver.name) +
+                               ",\"banner\":" + JsonString(driver.banner) +
+                               ",\"state_size\":" + std::to_string(driver.state_size) +
+                               ",\"baud\":" + std::to_string(baud) + ",\"framing\":\"" +
+                               framing + "\"");
 }
 
 void RunOutput::ShowInstances(const Instances &instances, const std::string &gates_text) {
@@ -82,9 +112,12 @@ void RunOutput::ShowInstances(const Instances &instances, const std::string &gat
     if (hub_.format() == Format::kLines) {
       std::printf("instance %d  %s\n", instance->number, text.c_str());
     }
-    hub_.RawJson("{\"event\":\"instance\",\"instance\":" + std::to_string(instance->number) +
-                 ",\"port\":" + JsonString(instance->port_name) +
-                 ",\"description\":" + JsonString(text) + "}");
+    const std::string &scenario = instance->config.simulate;
+    hub_.JsonEvent("instance", "\"instance\":" + std::to_string(instance->number) +
+                                   ",\"port\":" + JsonString(instance->port_name) +
+                                   ",\"simulated\":" + (scenario.empty() ? "false" : "true") +
+                                   (scenario.empty() ? "" : ",\"scenario\":" + JsonString(scenario)) +
+                                   ",\"description\":" + JsonString(text));
   }
   if (hub_.format() == Format::kLines) {
     std::printf("gates       %s\n\n", gates_text.c_str());
@@ -143,16 +176,15 @@ void RunOutput::Summarise() {
   const std::uint64_t sent = hub_.CommandsSent();
   const std::uint64_t acknowledged = hub_.CommandsAcknowledged();
   if (hub_.format() == Format::kJson) {
-    hub_.RawJson("{\"event\":\"end\",\"t\":" + FormatValue(hub_.Now()) +
-                 ",\"exchanges\":" + std::to_string(exchanges) +
-                 ",\"failures\":" + std::to_string(failures) +
-                 ",\"commands\":" + std::to_string(sent) +
-                 ",\"acknowledged\":" + std::to_string(acknowledged) + "}");
+    hub_.JsonEvent("end", "\"exchanges\":" + std::to_string(exchanges) +
+                              ",\"failures\":" + std::to_string(failures) +
+                              ",\"commands\":" + std::to_string(sent) +
+                              ",\"acknowledged\":" + std::to_string(acknowledged));
     return;
   }
-  const std::string text = std::to_string(exchanges) + " exchanges, " +
-                           std::to_string(failures) + " failed; " + std::to_string(sent) +
-                           " commands, " + std::to_string(acknowledged) + " acknowledged";
+  const std::string text = Counted(exchanges, "exchange") + ", " + std::to_string(failures) +
+                           " failed; " + Counted(sent, "command") + ", " +
+                           std::to_string(acknowledged) + " acknowledged";
   if (Screen()) {
     std::printf("zemhost: %s\n", text.c_str());
     std::fflush(stdout);

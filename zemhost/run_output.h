@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "events.h"
 #include "host_interface.h"
 #include "instance.h"
 #include "live_screen.h"
+#include "options.h"
 
 namespace zemhost {
 
@@ -33,6 +35,9 @@ class RunOutput {
 
   bool Screen() const { return hub_.format() == Format::kScreen; }
 
+  // Before anything is shown: which instances play a simulated panel, for the
+  // label that every output of such a run carries.
+  void MarkSimulated(const std::vector<InstanceConfig> &instances);
   void ShowDriver(const DriverRecord &driver, const std::string &module_file);
   void ShowInstances(const Instances &instances, const std::string &gates_text);
   // Shows the driver's log lines since `mark` where the run's output does

@@ -1,6 +1,7 @@
 #include "run_setup.h"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <vector>
@@ -11,6 +12,58 @@ namespace zemhost {
 namespace {
 
 constexpr int kDefaultZones = 255;
+
+// The longest gate name the driver asks for: "CP<panel>Z<zone>E<element>"
+// with three 11-character numbers. A longer name is one no store could reach.
+constexpr std::size_t kMaxGateName = 2 + 11 + 1 + 11 + 1 + 11;
+
+std::string TrimGateLine(std::string line) {
+  const auto hash = line.find('#');
+  if (hash != std::string::npos) line.erase(hash);
+  const auto first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  const auto last = line.find_last_not_of(" \t\r");
+  return line.substr(first, last - first + 1);
+}
+
+// What is wrong with a gate name; empty when a host could hold it: printable
+// ASCII with no spaces, as the driver's own names are, and no longer than
+// the longest of them.
+std::string GateNameProblem(const std::string &name) {
+  if (name.size() > kMaxGateName) {
+    return "gate name of " + std::to_string(name.size()) + " characters; the longest is " +
+           std::to_string(kMaxGateName);
+  }
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c >= 0x7F) {
+      return "gate name '" + name + "' holds a space or a character other than printable ASCII";
+    }
+  }
+  return std::string();
+}
+
+// One name a line; blank lines and '#' comments are skipped. Every line is
+// checked before any gate is created, so a bad list creates none.
+bool ReadGateList(const std::string &path, std::vector<std::string> *names, std::string *error) {
+  std::ifstream file;
+  if (!OpenInputFile(path, "the gate list", &file, error)) return false;
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    const std::string name = TrimGateLine(line);
+    if (name.empty()) continue;
+    const std::string problem = GateNameProblem(name);
+    if (!problem.empty()) {
+      *error = path + ":" + std::to_string(number) + ": " + problem;
+      return false;
+    }
+    names->push_back(name);
+  }
+  if (names->empty()) {
+    *error = path + ": the gate list names no gate";
+    return false;
+  }
+  return true;
+}
 
 // The default gates of one panel: its main and status gates and every zone.
 std::string AddDefaultGates(int panel) {
@@ -28,6 +81,7 @@ std::string AddDefaultGates(int panel) {
 
 Exit RunSetup::Prepare(Instances *instances, std::uint32_t *state_size) {
   DriverRecord driver;
+  output_.MarkSimulated(config_.instances);
   if (Exit exit = ReadDriverInfo(&driver)) return exit;
   *state_size = driver.state_size;
   for (std::size_t i = 0; i < config_.instances.size(); ++i) {
@@ -99,21 +153,25 @@ Exit RunSetup::CheckAddresses(Instance &instance) {
   return std::nullopt;
 }
 
+// A gate list and discovery together: the list's gates exist from the start
+// and discovery adds the rest.
 Exit RunSetup::SetUpGates(const Instances &instances, std::string *text) {
-  if (config_.discover) {
-    QarHostSetDiscovery(1);
-    *text = "discovery: every gate the driver asks for";
-    return std::nullopt;
-  }
   if (!config_.gates_path.empty()) {
-    const std::int32_t added = QarHostLoadGates(config_.gates_path.c_str());
-    if (added < 0) {
-      std::fprintf(stderr, "zemhost: cannot read the gate list %s\n", config_.gates_path.c_str());
+    std::vector<std::string> names;
+    std::string error;
+    if (!ReadGateList(config_.gates_path, &names, &error)) {
+      std::fprintf(stderr, "zemhost: %s\n", error.c_str());
       return kExitUsage;
     }
-    *text = std::to_string(added) + " from " + config_.gates_path;
-    return std::nullopt;
+    for (const std::string &name : names) QarHostAddGate(name.c_str());
+    const std::set<std::string> distinct(names.begin(), names.end());
+    *text = std::to_string(distinct.size()) + " from " + config_.gates_path;
   }
+  if (config_.discover) {
+    QarHostSetDiscovery(1);
+    *text += (text->empty() ? "" : "; ") + std::string("discovery: every gate the driver asks for");
+  }
+  if (!text->empty()) return std::nullopt;
   std::set<int> panels;
   for (const auto &instance : instances) {
     for (const Point &point : instance->points) panels.insert(point.panel);

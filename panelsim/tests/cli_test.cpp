@@ -144,6 +144,18 @@ TEST(PanelsimProgram, ReportsBadScenarioLinesAndDoesNotStart) {
   EXPECT_FALSE(Exists(link));
 }
 
+TEST(PanelsimProgram, CheckCountsTheEventsAndRefusesADirectory) {
+  TempFiles files;
+  Program one({"--check", files.Write("one.scn", "at 1s zone-alarm 1\n")});
+  ASSERT_TRUE(one.started());
+  EXPECT_EQ(one.Wait(5000ms), 0);
+  EXPECT_NE(one.Output().find(": 1 event\n"), std::string::npos) << one.Output();
+  Program folder({"--check", "/tmp"});
+  ASSERT_TRUE(folder.started());
+  EXPECT_EQ(folder.Wait(5000ms), 2);
+  EXPECT_EQ(folder.Errors(), "panelsim: cannot read /tmp: it is a directory, not a file\n");
+}
+
 TEST(PanelsimProgram, RefusesBadArguments) {
   for (const std::vector<std::string> &arguments :
        {std::vector<std::string>{"--frame-length", "8"}, {"--baud", "fast"}, {"--framing", "7N1"},

@@ -151,6 +151,36 @@ TEST(Scenario, ReportsEveryBadLineWithItsNumber) {
   }
 }
 
+// A status type as the panel sends it: the character, or its code in decimal
+// or hex, and only the types that carry no zone.
+TEST(Scenario, TakesExactlyThePanelsStatusTypesInEveryByteForm) {
+  const Parsed taken = Parse(
+      "at 1s status 2\n"
+      "at 1s status 53\n"
+      "at 1s status 0x3b 4\n"
+      "at 1s status 0X38\n");
+  ASSERT_TRUE(taken.ok) << taken.errors[0];
+  const char types[] = {'2', '5', ';', '8'};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(taken.scenario.events[i].action.message.bytes[0], types[i]) << i;
+  }
+  EXPECT_EQ(taken.scenario.events[2].action.message.bytes[1], 4);
+  const Parsed refused = Parse(
+      "at 1s status 7\n"
+      "at 1s status 0x37\n"
+      "at 1s status 55\n"
+      "at 1s status 3\n"
+      "at 1s status 0x00\n"
+      "at 1s status 2x\n");
+  EXPECT_FALSE(refused.ok);
+  ASSERT_EQ(refused.errors.size(), 6u);
+  for (const std::string &error : refused.errors) {
+    EXPECT_NE(error.find("is not one of the panel's status types 2 4 5 6 8 9 : ;"),
+              std::string::npos)
+        << error;
+  }
+}
+
 TEST(Scenario, RefusesNumbersThePanelCannotEncode) {
   const Parsed parsed = Parse(
       "at 1s zone-alarm 40000\n"

@@ -79,7 +79,7 @@ check "element 5 of zone 260 in state 3" contains "$out" " CP1Z260E5 = 3"
 check "the panel's refusal" contains "$out" "ZODODA> Command 53 rejected - type 33"
 check "silence acknowledged" contains "$out" "instance 1 command CP1S! acknowledged"
 check "clean shutdown" contains "$out" "ZODODA> EndZem() exited, 0"
-check "every poll answered" contains "$out" "zemhost: 17 exchanges, 0 failed; 1 commands, 1 acknowledged"
+check "every poll answered" contains "$out" "zemhost: 17 exchanges, 0 failed; 1 command, 1 acknowledged"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -326,7 +326,7 @@ TEST(ZemhostCommands, SendReportsTheAcknowledgement) {
   EXPECT_NE(acked.out().find(" instance 1 command CP1S! acknowledged\n"), std::string::npos)
       << acked.out();
   // A send-only run polls nothing.
-  EXPECT_NE(acked.out().find("zemhost: 1 exchanges, 0 failed; 1 commands, 1 acknowledged"),
+  EXPECT_NE(acked.out().find("zemhost: 1 exchange, 0 failed; 1 command, 1 acknowledged"),
             std::string::npos);
 
   Program refused({"--simulate", kScenarios + "/nak.scn", "--send", "CP1R!", "--timeout", "5"});
