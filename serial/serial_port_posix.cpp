@@ -186,6 +186,14 @@ bool BuildLineState(const LineSettings &line, termios *tio) {
   return true;
 }
 
+bool ClaimLine(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  ::ioctl(fd, TIOCEXCL);  // refused by what is no terminal; the lock still holds
+  return true;
+}
+
+void ReleaseLine(int fd) { ::ioctl(fd, TIOCNXCL); }
+
 namespace {
 
 // Modem-control lines. Devices without them (a pty, some adapters) refuse these
@@ -277,11 +285,10 @@ std::uint32_t OpenPort(const char *name, const LineSettings &line, std::uint16_t
     *port = static_cast<PortWord>(fd.Release());
     return kPortOpened;
   }
-  // No sharing: TIOCEXCL keeps other users out, the lock keeps out root too.
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return kPortOpenFailed;
+  // No sharing with another driver, host or relay.
+  if (!ClaimLine(fd.Get())) return kPortOpenFailed;
   termios tio{};
   if (::tcgetattr(fd.Get(), &tio) != 0) return kPortStateUnreadable;
-  ::ioctl(fd.Get(), TIOCEXCL);
   if (!BuildLineState(line, &tio)) return kPortStateRejected;
   if (::tcsetattr(fd.Get(), TCSANOW, &tio) != 0) return kPortStateRejected;
   ApplyLineModes(fd.Get(), flags);
@@ -295,8 +302,7 @@ std::uint32_t ClosePort(PortWord port) {
   if (fd <= 0) return kIoFailed;
   std::uint32_t timeout_ms;
   const bool is_line = Timeouts().Get(fd, &timeout_ms);
-  // Give up the exclusive claim first, so the next open works for any user.
-  if (is_line) ::ioctl(fd, TIOCNXCL);
+  if (is_line) ReleaseLine(fd);
   if (::close(fd) != 0 && errno != EINTR) return kIoFailed;
   Timeouts().Forget(fd);
   return kOk;
