@@ -41,33 +41,11 @@ inline std::vector<std::string> Fast(std::vector<std::string> arguments) {
 // still running.
 class Program {
  public:
-  explicit Program(const std::vector<std::string> &arguments, bool on_terminal = false) {
-    int out[2];
-    int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0) return;
-    err_.reset(err[0]);
-    panelsim::UniqueFd err_write(err[1]);
-    panelsim::UniqueFd out_write;
-    if (on_terminal) {
-      terminal_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-      char name[128];
-      if (!terminal_ || grantpt(terminal_.get()) != 0 || unlockpt(terminal_.get()) != 0 ||
-          ptsname_r(terminal_.get(), name, sizeof name) != 0) {
-        return;
-      }
-      out_write.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-      out_.reset(dup(terminal_.get()));
-    } else {
-      if (pipe2(out, O_CLOEXEC) != 0) return;
-      out_.reset(out[0]);
-      out_write.reset(out[1]);
-    }
-    std::vector<std::string> argv = {ZEMHOST_PROGRAM};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const vuzov_test::ChildStreams streams{on_terminal ? out_write.get() : -1, out_write.get(),
-                                           err_write.get()};
-    child_ = std::make_unique<vuzov_test::ChildProcess>(argv, streams);
-  }
+  explicit Program(const std::vector<std::string> &arguments, bool on_terminal = false)
+      : Program(arguments, on_terminal, -1) {}
+  // Standard output on the caller's descriptor (/dev/full, a pipe the test
+  // closes); out() stays empty.
+  Program(const std::vector<std::string> &arguments, int output) : Program(arguments, false, output) {}
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
 
@@ -89,20 +67,52 @@ class Program {
   }
 
   // Waits for the exit and collects the rest of the output; -1 on timeout or
-  // when a signal ended the program.
+  // when a signal ended the program (TermSignal() tells which).
   int Wait(std::chrono::milliseconds timeout = 20s) {
     int status = 0;
     if (!child_ || !child_->Wait(timeout, &status, [this] { Pump(20ms); })) return -1;
     // Everything the program wrote is in the pipes by now.
     while (Pump(0ms)) {
     }
+    term_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  int TermSignal() const { return term_signal_; }
 
   const std::string &out() const { return out_text_; }
   const std::string &err() const { return err_text_; }
 
  private:
+  Program(const std::vector<std::string> &arguments, bool on_terminal, int output) {
+    int out[2];
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    err_.reset(err[0]);
+    panelsim::UniqueFd err_write(err[1]);
+    panelsim::UniqueFd out_write;
+    if (on_terminal) {
+      terminal_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      char name[128];
+      if (!terminal_ || grantpt(terminal_.get()) != 0 || unlockpt(terminal_.get()) != 0 ||
+          ptsname_r(terminal_.get(), name, sizeof name) != 0) {
+        return;
+      }
+      out_write.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+      out_.reset(dup(terminal_.get()));
+    } else if (output >= 0) {
+      out_write.reset(dup(output));
+    } else {
+      if (pipe2(out, O_CLOEXEC) != 0) return;
+      out_.reset(out[0]);
+      out_write.reset(out[1]);
+    }
+    std::vector<std::string> argv = {ZEMHOST_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const vuzov_test::ChildStreams streams{on_terminal ? out_write.get() : -1, out_write.get(),
+                                           err_write.get()};
+    child_ = std::make_unique<vuzov_test::ChildProcess>(argv, streams);
+  }
+
   // Reads what is waiting; false when nothing was read.
   bool Pump(std::chrono::milliseconds timeout) {
     pollfd entries[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
@@ -126,6 +136,7 @@ class Program {
   panelsim::UniqueFd err_;
   std::string out_text_;
   std::string err_text_;
+  int term_signal_ = 0;
   // Last, so the child is gone before its streams close.
   std::unique_ptr<vuzov_test::ChildProcess> child_;
 };
