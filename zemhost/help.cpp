@@ -99,8 +99,9 @@ Output:
   --trace              every frame on the line, in hex with its time:
                        [05] sent by the driver, <02 01 ...> sent by the panel.
                        With --simulate from the simulated panel; on a real
-                       port zemhost opens the device itself and relays the
-                       driver's traffic through a pty (Linux only). A trace
+                       port zemhost opens and claims the device itself, as the
+                       driver does, and relays the driver's traffic through a
+                       pty (Linux only; not NUL, which has no line). A trace
                        is a stream of lines: it implies --lines on a terminal
 
 Config file (--config): 'key = value' lines, '#' comments. Before the first
@@ -140,7 +141,8 @@ Exit status:
      address (the driver's own log line is shown), a file that is a
      directory, or a timed send that --for ends the run before
   3  the driver module cannot be loaded
-  4  a port did not open (the driver's log lines are shown)
+  4  a port did not open (the driver's log lines are shown), or another
+     program (a host, or another zemhost) holds the line
   5  the MQTT gateway cannot start (below)
   6  the polling ran but no poll of some instance was ever answered (no
      panel on the line, or the wrong port or line settings); the instance

@@ -58,6 +58,10 @@ std::string ProgramPath();
 std::size_t CountOpenHandles();
 std::size_t CountThreads();
 
+// Why the driver could not open a port, when another program holds the line
+// ("/dev/ttyUSB0 is held by another program ..."); empty otherwise.
+std::string LineHeldElsewhere(const std::string &port_name);
+
 // Bytes seen on a relayed line: from_driver for what the driver sent.
 using RelayTrace = std::function<void(bool from_driver, const std::vector<std::uint8_t> &bytes)>;
 
@@ -66,7 +70,8 @@ using RelayTrace = std::function<void(bool from_driver, const std::vector<std::u
 // reporting each burst. The driver opens the pty's slave (PortName()).
 class LineRelay {
  public:
-  // False with *error when the device or the pty cannot be opened.
+  // Claims the device as the driver does, so no other program shares it.
+  // Null with *error when the device is held, or it or the pty cannot be opened.
   static std::unique_ptr<LineRelay> Open(const std::string &port_name,
                                          const vuzov::LineSettings &line, RelayTrace trace,
                                          std::string *error);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform.h"
+#include "serial_port_posix.h"
 
 namespace zemhost {
 namespace {
@@ -63,16 +64,6 @@ std::string ErrnoText(const std::string &what, int saved_errno) {
   return what + ": " + std::strerror(saved_errno);
 }
 
-// The device a driver port name stands for, by the driver's own rules.
-std::string DevicePath(const std::string &name) {
-  if (!name.empty() && name[0] == '/') return name;
-  if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-      name.find_first_not_of("0123456789", 3) == std::string::npos) {
-    return "/dev/ttyS" + std::to_string(std::stoul(name.substr(3)) - 1);
-  }
-  return "/dev/" + name;
-}
-
 bool SpeedOf(unsigned baud, speed_t *speed) {
   static const std::map<unsigned, speed_t> speeds = {
       {50, B50},       {75, B75},       {110, B110},     {134, B134},   {150, B150},
@@ -118,6 +109,10 @@ bool ConfigureDevice(int fd, const vuzov::LineSettings &line, std::string *error
     return false;
   }
   return true;
+}
+
+std::string HeldText(const std::string &path) {
+  return path + " is held by another program (a host, a driver or another zemhost)";
 }
 
 // Writes all of it to a non-blocking descriptor; false when the far end is gone.
@@ -248,9 +243,23 @@ std::size_t CountOpenHandles() {
 
 std::size_t CountThreads() { return CountEntries("/proc/self/task"); }
 
+std::string LineHeldElsewhere(const std::string &port_name) {
+  if (port_name == "NUL") return std::string();  // the null device is anyone's
+  const std::string path = vuzov::DevicePathFor(port_name.c_str());
+  const Fd probe(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!probe) return errno == EBUSY ? HeldText(path) : std::string();
+  if (!vuzov::ClaimLine(probe.get())) return errno == EWOULDBLOCK ? HeldText(path) : std::string();
+  vuzov::ReleaseLine(probe.get());
+  return std::string();
+}
+
 // ---- LineRelay -------------------------------------------------------------
 
 struct LineRelay::Impl {
+  ~Impl() {
+    if (device) vuzov::ReleaseLine(device.get());
+  }
+
   Fd device;
   Fd master;
   Fd slave_hold;  // keeps the pty up while the driver closes and reopens its side
@@ -268,10 +277,19 @@ std::unique_ptr<LineRelay> LineRelay::Open(const std::string &port_name,
                                            const vuzov::LineSettings &line, RelayTrace trace,
                                            std::string *error) {
   auto impl = std::make_unique<Impl>();
-  const std::string path = DevicePath(port_name);
+  const std::string path = vuzov::DevicePathFor(port_name.c_str());
   impl->device = Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!impl->device) {
-    *error = ErrnoText("cannot open " + path, errno);
+    const int saved = errno;
+    *error = saved == EBUSY ? HeldText(path) : ErrnoText("cannot open " + path, saved);
+    return nullptr;
+  }
+  // Claimed before anything touches the line: a line that another driver or
+  // relay holds is theirs, settings and replies alike.
+  if (!vuzov::ClaimLine(impl->device.get())) {
+    const int saved = errno;
+    *error = saved == EWOULDBLOCK ? HeldText(path) : ErrnoText("cannot lock " + path, saved);
+    impl->device = Fd();
     return nullptr;
   }
   std::string problem;

@@ -143,6 +143,16 @@ void PrepareTerminalOutput() {
   }
 }
 
+std::string LineHeldElsewhere(const std::string &port_name) {
+  if (port_name == "NUL") return std::string();
+  // A COM port opens for one program at a time; the others are refused so.
+  const std::string path = "\\\\.\\" + port_name;
+  const Handle probe(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  if (probe || GetLastError() != ERROR_ACCESS_DENIED) return std::string();
+  return port_name + " is held by another program (a host, a driver or another zemhost)";
+}
+
 std::string ProgramPath() {
   char path[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);

@@ -216,6 +216,13 @@ Exit RunSetup::OpenSimulatedPanel(Instance &instance) {
 // talks through a pty.
 Exit RunSetup::OpenRelay(Instance &instance) {
   const int number = instance.number;
+  if (instance.config.port == "NUL") {
+    std::fprintf(stderr,
+                 "zemhost: instance %d: --trace relays a serial line, and NUL is the null "
+                 "device, with no line to relay: run it without --trace\n",
+                 number);
+    return kExitUsage;
+  }
   Hub *hub = &hub_;
   std::string error;
   instance.relay = LineRelay::Open(

@@ -67,8 +67,10 @@ Exit Session::ColdStart(Instance &instance) {
     return std::nullopt;
   }
   if (result == vuzov::kNotPossible) {
+    const std::string held = LineHeldElsewhere(instance.port_name);
     output_.Fail(mark, "instance " + std::to_string(instance.number) + ": the port " +
-                           instance.description + " did not open (ColdStart returned 1)");
+                           instance.description + " did not open (ColdStart returned 1)" +
+                           (held.empty() ? "" : ": " + held));
     return kExitPort;
   }
   output_.Fail(mark, "instance " + std::to_string(instance.number) + ": ColdStart returned " +
