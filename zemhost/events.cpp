@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "cp437.h"
@@ -71,10 +72,29 @@ double Hub::Now() const {
 }
 
 void Hub::WriteLine(const std::string &line) {
-  if (format_ == Format::kScreen) return;
+  if (format_ == Format::kScreen || output_error_.load() != 0) return;
   std::fputs(line.c_str(), out_);
   std::fputc('\n', out_);
-  std::fflush(out_);
+  FlushOut();
+}
+
+// A failed write leaves its mark on the stream; the flush is where buffered
+// text meets the file, so both are checked there.
+void Hub::FlushOut() {
+  errno = 0;
+  if (std::fflush(out_) == 0 && !std::ferror(out_)) return;
+  const int error = errno;
+  OutputLost(error != 0 ? error : EIO);
+}
+
+void Hub::Flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FlushOut();
+}
+
+void Hub::OutputLost(int error) {
+  int none = 0;
+  output_error_.compare_exchange_strong(none, error);
 }
 
 InstanceStatus *Hub::StatusOf(int instance) {

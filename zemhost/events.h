@@ -118,6 +118,14 @@ class Hub {
   // as every event has it, then `members`, written as they are.
   void JsonEvent(const std::string &name, const std::string &members);
 
+  // Pushes what the run's output holds to its file, noting a failure.
+  void Flush();
+  // Notes that the output cannot be written any more (errno's value); the
+  // first reason is kept and nothing more is written.
+  void OutputLost(int error);
+  // 0 while the output is good, else why it failed (EPIPE: its reader went).
+  int OutputError() const { return output_error_.load(); }
+
   Snapshot Take() const;
   // Counts "ZODODA> ShutDown !" lines; waits until `count` have been seen.
   bool WaitForShutdowns(int count, std::chrono::milliseconds timeout);
@@ -132,6 +140,7 @@ class Hub {
 
  private:
   void WriteLine(const std::string &line);  // caller holds mutex_
+  void FlushOut();                          // caller holds mutex_
   InstanceStatus *StatusOf(int instance);   // caller holds mutex_
 
   const Format format_;
@@ -150,6 +159,7 @@ class Hub {
   std::uint64_t commands_acknowledged_ = 0;
   bool changed_ = true;
   std::atomic<HubListener *> listener_{nullptr};
+  std::atomic<int> output_error_{0};
 };
 
 }  // namespace zemhost

@@ -15,6 +15,10 @@ inline constexpr int kExitPort = 4;
 inline constexpr int kExitBroker = 5;
 // Polling ran, but no poll of some instance was ever answered.
 inline constexpr int kExitNoAnswer = 6;
+// Standard output could not be written (a full disk, an I/O error); the run
+// ends by its clean shutdown. A pipe whose reader went away is no error: the
+// run ends as tools killed by SIGPIPE do.
+inline constexpr int kExitOutput = kExitFailure;
 
 // Empty: the step went well and the run goes on.
 using Exit = std::optional<int>;

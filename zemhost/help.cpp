@@ -103,6 +103,11 @@ Output:
                        driver does, and relays the driver's traffic through a
                        pty (Linux only; not NUL, which has no line). A trace
                        is a stream of lines: it implies --lines on a terminal
+  output errors        standard output that cannot be written (a full disk)
+                       ends the run by its shutdown, with the reason on
+                       standard error and exit 1; a reader that goes away
+                       (zemhost | head -1) ends it at once and quietly, by
+                       SIGPIPE as other tools end (a shell sees 141)
 
 Config file (--config): 'key = value' lines, '#' comments. Before the first
 section: module, gates, discover, interval, polls, for, reopen-after. Each
@@ -136,7 +141,8 @@ The driver's waiting thread takes no message in its first second, so even
 Exit status:
   0  the run ended cleanly
   1  a sent command was not acknowledged (send-only runs), the driver failed
-     to start its thread, or --selfcheck found something left behind
+     to start its thread, --selfcheck found something left behind, or
+     standard output could not be written
   2  a bad or empty flag value, config line, scenario, gate list or point
      address (the driver's own log line is shown), a file that is a
      directory, or a timed send that --for ends the run before

@@ -3,7 +3,9 @@
 // instance per line, polls the panel from one thread per instance and shows
 // what the panel reports.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -76,7 +78,8 @@ std::string ModuleToLoad(const RunConfig &config, const std::string &default_mod
   return "./" + config.module_path;
 }
 
-int RunHost(RunConfig config, const std::string &default_module) {
+// *output_error: why standard output failed during the run, 0 if it did not.
+int RunHost(RunConfig config, const std::string &default_module, int *output_error) {
   std::string error;
   const std::unique_ptr<Console> console = Console::Open(&error);
   if (!console) {
@@ -119,6 +122,8 @@ int RunHost(RunConfig config, const std::string &default_module) {
   hub.SetListener(gateway.get());
   session.SetCommandSource(gateway.get());
   const int status = session.Run();
+  hub.Flush();
+  *output_error = hub.OutputError();
   hub.SetListener(nullptr);
   if (gateway) gateway->Stop();
   if (!session.SafeToUnload()) {
@@ -153,7 +158,13 @@ int Main(int argc, char **argv) {
   }
   const std::size_t handles_at_start = CountOpenHandles();
   const std::size_t threads_at_start = CountThreads();
-  int status = RunHost(config, DefaultModulePath(argc > 0 ? argv[0] : nullptr));
+  int output_error = 0;
+  int status = RunHost(config, DefaultModulePath(argc > 0 ? argv[0] : nullptr), &output_error);
+  if (output_error != 0 && output_error != EPIPE) {
+    std::fprintf(stderr, "zemhost: cannot write to standard output: %s\n",
+                 std::strerror(output_error));
+    if (status == kExitOk) status = kExitOutput;
+  }
   if (config.selfcheck) {
     const std::size_t handles = CountOpenHandles();
     const std::size_t threads = CountThreads();
@@ -166,6 +177,8 @@ int Main(int argc, char **argv) {
       std::fprintf(stderr, "zemhost: selfcheck: no descriptor or thread left behind\n");
     }
   }
+  // The reader went away: after the clean shutdown, end as tools do then.
+  if (output_error == EPIPE && status == kExitOk) EndForClosedOutput();
   return status;
 }
 

@@ -18,12 +18,13 @@
 namespace zemhost {
 
 // Ctrl-C and SIGTERM (or the console's close) ask the run to stop; the live
-// screen's keys arrive here too. Open it before any thread starts: on POSIX it
+// screen's keys arrive here too, and so does the news that the reader of
+// standard output has gone. Open it before any thread starts: on POSIX it
 // blocks the stop signals in every thread and reads them from a descriptor, so
 // no work happens in a signal handler.
 class Console {
  public:
-  enum class Event { kTimeout, kStop, kKey };
+  enum class Event { kTimeout, kStop, kKey, kOutputClosed };
 
   static std::unique_ptr<Console> Open(std::string *error);
   ~Console();  // gives the terminal back as it was
@@ -34,7 +35,8 @@ class Console {
   // when standard input is no terminal.
   bool StartKeys();
   void StopKeys();
-  // Waits up to `timeout` for a stop request or a key.
+  // Waits up to `timeout` for a stop request, a key or the end of the pipe
+  // on standard output.
   Event Wait(std::chrono::milliseconds timeout, int *key);
 
   struct Impl;
@@ -49,6 +51,11 @@ bool StdoutIsTerminal();
 void TerminalSize(int *rows, int *cols);
 // Makes the terminal take UTF-8 and ANSI sequences (Windows consoles need it).
 void PrepareTerminalOutput();
+
+// Ends the process as command-line tools end when the reader of their output
+// has gone: by SIGPIPE's default action on POSIX (a shell sees 141), with
+// status 0 on Windows.
+[[noreturn]] void EndForClosedOutput();
 
 // The running program's own file, whatever argv[0] said (it is a bare name when
 // the program was found on the PATH); empty when the system cannot tell.

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -139,6 +140,7 @@ bool WriteAll(int fd, const std::uint8_t *bytes, std::size_t count) {
 struct Console::Impl {
   Fd signals;
   bool keys = false;
+  bool output_is_pipe = false;  // watched for its reader going away
   termios saved{};
 };
 
@@ -161,8 +163,12 @@ std::unique_ptr<Console> Console::Open(std::string *error) {
     *error = ErrnoText("signalfd", errno);
     return nullptr;
   }
-  // A reader of standard output that goes away must not kill the run unclean.
+  // A reader of standard output that goes away must not kill the run unclean:
+  // the write fails instead, and the run ends by its own shutdown.
   ::signal(SIGPIPE, SIG_IGN);
+  struct stat output {};
+  impl->output_is_pipe = ::fstat(STDOUT_FILENO, &output) == 0 && S_ISFIFO(output.st_mode);
+
   return std::unique_ptr<Console>(new Console(std::move(impl)));
 }
 
@@ -191,9 +197,12 @@ void Console::StopKeys() {
 }
 
 Console::Event Console::Wait(std::chrono::milliseconds timeout, int *key) {
-  pollfd entries[2] = {{impl_->signals.get(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-  const nfds_t count = impl_->keys ? 2 : 1;
-  const int ready = ::poll(entries, count, static_cast<int>(timeout.count()));
+  // A pipe's writing end reports POLLERR once its reader has gone, with no
+  // write needed to find out: a quiet run learns of it at once.
+  pollfd entries[3] = {{impl_->signals.get(), POLLIN, 0},
+                       {impl_->output_is_pipe ? STDOUT_FILENO : -1, 0, 0},
+                       {impl_->keys ? STDIN_FILENO : -1, POLLIN, 0}};
+  const int ready = ::poll(entries, 3, static_cast<int>(timeout.count()));
   if (ready <= 0) return Event::kTimeout;
   if (entries[0].revents & POLLIN) {
     signalfd_siginfo info{};
@@ -201,7 +210,11 @@ Console::Event Console::Wait(std::chrono::milliseconds timeout, int *key) {
     }
     return Event::kStop;
   }
-  if (count == 2 && (entries[1].revents & (POLLIN | POLLHUP))) {
+  if (entries[1].revents & (POLLERR | POLLHUP)) {
+    impl_->output_is_pipe = false;  // said once; the pipe stays in error
+    return Event::kOutputClosed;
+  }
+  if (impl_->keys && (entries[2].revents & (POLLIN | POLLHUP))) {
     unsigned char byte = 0;
     if (::read(STDIN_FILENO, &byte, 1) == 1) {
       *key = byte;
@@ -228,6 +241,16 @@ void TerminalSize(int *rows, int *cols) {
 }
 
 void PrepareTerminalOutput() {}
+
+void EndForClosedOutput() {
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+  ::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);  // only if the signal could not end the process
+}
 
 std::string ProgramPath() {
   char path[4096];

@@ -143,6 +143,9 @@ void PrepareTerminalOutput() {
   }
 }
 
+// Windows has no SIGPIPE: a closed pipe is a quiet, successful end.
+void EndForClosedOutput() { ExitProcess(0); }
+
 std::string LineHeldElsewhere(const std::string &port_name) {
   if (port_name == "NUL") return std::string();
   // A COM port opens for one program at a time; the others are refused so.

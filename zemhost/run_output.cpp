@@ -95,7 +95,7 @@ void RunOutput::ShowDriver(const DriverRecord &driver, const std::string &module
     std::printf("driver      \"%s\"\n", header_.driver_name.c_str());
     std::printf("state size  %u bytes\n", driver.state_size);
     std::printf("defaults    %u baud, %s\n", baud, framing.c_str());
-    std::fflush(stdout);
+    hub_.Flush();
   }
   hub_.JsonEvent("driver", "\"module\":" + JsonString(module_file) +
                                ",\"name\":" + JsonString(driver.name) +
@@ -121,7 +121,7 @@ void RunOutput::ShowInstances(const Instances &instances, const std::string &gat
   }
   if (hub_.format() == Format::kLines) {
     std::printf("gates       %s\n\n", gates_text.c_str());
-    std::fflush(stdout);
+    hub_.Flush();
   }
 }
 
@@ -151,7 +151,7 @@ void RunOutput::EndScreen() {
   if (!Screen() || !drawing_) return;
   Draw();  // the last frame shows the shutdown's log lines
   std::fputs(ScreenEnd().c_str(), stdout);
-  std::fflush(stdout);
+  hub_.Flush();
 }
 
 void RunOutput::Draw() {
@@ -162,7 +162,7 @@ void RunOutput::Draw() {
   hub_.ClearChanged();
   const std::string frame = RenderScreen(header_, snapshot, rows, cols);
   std::fwrite(frame.data(), 1, frame.size(), stdout);
-  std::fflush(stdout);
+  hub_.Flush();
 }
 
 void RunOutput::Summarise() {
@@ -187,7 +187,7 @@ void RunOutput::Summarise() {
                            std::to_string(acknowledged) + " acknowledged";
   if (Screen()) {
     std::printf("zemhost: %s\n", text.c_str());
-    std::fflush(stdout);
+    hub_.Flush();
   } else {
     hub_.Notice(text);
   }

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -105,6 +106,8 @@ Exit Session::Loop() {
       break;
     }
     if (Finished()) break;
+    // Nobody hears a run whose output is lost: end it as a host would.
+    if (hub_.OutputError() != 0) break;
     output_.DrawIfDue();
   }
   console_.StopKeys();
@@ -117,6 +120,10 @@ bool Session::HandleConsole() {
   const Console::Event event = console_.Wait(kConsoleWait, &key);
   if (event == Console::Event::kStop) {
     hub_.Notice("stop requested");
+    return false;
+  }
+  if (event == Console::Event::kOutputClosed) {
+    hub_.OutputLost(EPIPE);
     return false;
   }
   if (event != Console::Event::kKey) return true;
