@@ -132,11 +132,16 @@ mqtt-cafile) is taken from the file's folder; a UTF-8 byte-order mark is
 allowed. A bad line is reported as FILE:LINE: message, a conflict at the key
 that makes it one. A directory given as a file is refused.
 
-Ending: --for, --polls, q or Ctrl-C (SIGINT, SIGTERM) stop the polling; then
-zemhost posts to the driver's waiting threads, waits for their "ShutDown !"
-lines, closes every port, ends the driver (EndZem), unloads it and exits.
-The driver's waiting thread takes no message in its first second, so even
---polls 1 or --for 0s lasts about a second.
+Ending: --for, --polls, q or Ctrl-C (SIGINT, SIGTERM, SIGHUP; on Windows
+also the console's close and logoff) stop the polling; then zemhost posts to
+the driver's waiting threads, waits for their "ShutDown !" lines, closes every
+port, ends the driver (EndZem), unloads it and exits. The driver's waiting
+thread takes no message in its first second, so even --polls 1 or --for 0s
+lasts about a second. The shutdown waits for a poll in progress, which may
+take three read timeouts: a second Ctrl-C or stop signal meanwhile ends
+zemhost at once, without the driver's shutdown, naming on standard error the
+instances still inside a driver call, with exit 128 + the signal's number (130
+for Ctrl-C, 143 for SIGTERM).
 
 Exit status:
   0  the run ended cleanly

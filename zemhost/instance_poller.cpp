@@ -16,15 +16,23 @@ InstancePoller::InstancePoller(int number, HostInstance &host, ZemMainFn zem_mai
       plan_(plan) {}
 
 void InstancePoller::Start() {
-  thread_ = std::thread([this] { Run(); });
+  running_ = true;
+  thread_ = std::thread([this] {
+    Run();
+    running_ = false;
+  });
 }
 
-void InstancePoller::Stop() {
+void InstancePoller::RequestStop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
+}
+
+void InstancePoller::Stop() {
+  RequestStop();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -70,8 +78,11 @@ bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Point> *comm
 
 void InstancePoller::Send(const Point &command) {
   bool acknowledged = false;
-  const std::uint32_t result =
-      host_.Write(zem_main_, command.address, command.panel, &acknowledged);
+  std::uint32_t result = 0;
+  {
+    const InCall in_call(driver_call_, "command");
+    result = host_.Write(zem_main_, command.address, command.panel, &acknowledged);
+  }
   hub_.Command(number_, command.address, result, acknowledged);
   commands_outstanding_.fetch_sub(1);
 }
@@ -79,7 +90,11 @@ void InstancePoller::Send(const Point &command) {
 void InstancePoller::PollNext() {
   const Point &point = points_[point_index_++ % points_.size()];
   std::int32_t value = 0;
-  const std::uint32_t result = host_.Read(zem_main_, point.address, point.panel, &value);
+  std::uint32_t result = 0;
+  {
+    const InCall in_call(driver_call_, "read");
+    result = host_.Read(zem_main_, point.address, point.panel, &value);
+  }
   hub_.Exchange(number_, point.address, result, value);
   failed_in_row_ = result == vuzov::kOk ? 0 : failed_in_row_ + 1;
   if (plan_.reopen_after > 0 && failed_in_row_ >= plan_.reopen_after) {
@@ -94,8 +109,12 @@ void InstancePoller::PollNext() {
 void InstancePoller::Reopen(int failed) {
   hub_.Notice("instance " + std::to_string(number_) + ": " + std::to_string(failed) +
               " failed polls in a row; reopening " + port_name_);
-  host_.CloseCom(zem_main_);
-  const std::uint32_t result = host_.ReOpenCom(zem_main_);
+  std::uint32_t result = 0;
+  {
+    const InCall in_call(driver_call_, "reopen");
+    host_.CloseCom(zem_main_);
+    result = host_.ReOpenCom(zem_main_);
+  }
   if (result != vuzov::kOk) {
     hub_.Notice("instance " + std::to_string(number_) + ": ReOpenCom returned " +
                 std::to_string(result));

@@ -44,6 +44,10 @@ class InstancePoller {
   InstancePoller &operator=(const InstancePoller &) = delete;
 
   void Start();
+  // Asks the thread to stop after the call it is in, without waiting.
+  void RequestStop();
+  // True once the thread has stopped (or never started).
+  bool Stopped() const { return !running_.load(); }
   // Stops the thread after the call it is in, and waits for it.
   void Stop();
   // From any thread; the command goes out before the next poll.
@@ -51,6 +55,9 @@ class InstancePoller {
 
   bool PollsDone() const { return polls_done_.load(); }
   int CommandsOutstanding() const { return commands_outstanding_.load(); }
+  // The driver call the thread is inside ("read", "command", "reopen"), or
+  // null between calls.
+  const char *DriverCall() const { return driver_call_.load(); }
 
  private:
   using TimePoint = SteadyClock::time_point;
@@ -61,6 +68,18 @@ class InstancePoller {
   void Send(const Point &command);
   void PollNext();
   void Reopen(int failed);
+
+  // Marks the thread as inside one driver call while it lives.
+  class InCall {
+   public:
+    InCall(std::atomic<const char *> &call, const char *name) : call_(call) { call_ = name; }
+    ~InCall() { call_ = nullptr; }
+    InCall(const InCall &) = delete;
+    InCall &operator=(const InCall &) = delete;
+
+   private:
+    std::atomic<const char *> &call_;
+  };
 
   const int number_;
   HostInstance &host_;
@@ -81,6 +100,8 @@ class InstancePoller {
   bool stop_ = false;
   std::atomic<bool> polls_done_{false};
   std::atomic<int> commands_outstanding_{0};
+  std::atomic<const char *> driver_call_{nullptr};
+  std::atomic<bool> running_{false};
   std::thread thread_;
 };
 

@@ -17,11 +17,11 @@
 
 namespace zemhost {
 
-// Ctrl-C and SIGTERM (or the console's close) ask the run to stop; the live
-// screen's keys arrive here too, and so does the news that the reader of
-// standard output has gone. Open it before any thread starts: on POSIX it
-// blocks the stop signals in every thread and reads them from a descriptor, so
-// no work happens in a signal handler.
+// Ctrl-C, SIGTERM and SIGHUP (or the console's close and the user's logoff)
+// ask the run to stop; the live screen's keys arrive here too, and so does
+// the news that the reader of standard output has gone. Open it before any
+// thread starts: on POSIX it blocks the stop signals in every thread and reads
+// them from a descriptor, so no work happens in a signal handler.
 class Console {
  public:
   enum class Event { kTimeout, kStop, kKey, kOutputClosed };
@@ -38,6 +38,9 @@ class Console {
   // Waits up to `timeout` for a stop request, a key or the end of the pipe
   // on standard output.
   Event Wait(std::chrono::milliseconds timeout, int *key);
+  // The signal number of the latest stop request (Windows: 2 for Ctrl-C and
+  // Ctrl-Break, 1 for the console's close, logoff and shutdown).
+  int StopSignal() const;
 
   struct Impl;
 
@@ -52,6 +55,9 @@ void TerminalSize(int *rows, int *cols);
 // Makes the terminal take UTF-8 and ANSI sequences (Windows consoles need it).
 void PrepareTerminalOutput();
 
+// Ends the process now, without unloading anything or running destructors:
+// for when driver code may still be running on another thread.
+[[noreturn]] void EndProcessAtOnce(int status);
 // Ends the process as command-line tools end when the reader of their output
 // has gone: by SIGPIPE's default action on POSIX (a shell sees 141), with
 // status 0 on Windows.

@@ -141,6 +141,7 @@ struct Console::Impl {
   Fd signals;
   bool keys = false;
   bool output_is_pipe = false;  // watched for its reader going away
+  int stop_signal = 0;
   termios saved{};
 };
 
@@ -151,6 +152,12 @@ std::unique_ptr<Console> Console::Open(std::string *error) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  // A hang-up stops the run too, unless zemhost was started to outlive one
+  // (nohup): a signal blocked here would reach the descriptor even ignored.
+  struct sigaction hangup {};
+  if (::sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) {
+    sigaddset(&stop, SIGHUP);
+  }
   // Every thread started from here on inherits the mask, so the signals wait
   // for the main loop's descriptor instead of interrupting a driver call.
   if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) {
@@ -168,7 +175,6 @@ std::unique_ptr<Console> Console::Open(std::string *error) {
   ::signal(SIGPIPE, SIG_IGN);
   struct stat output {};
   impl->output_is_pipe = ::fstat(STDOUT_FILENO, &output) == 0 && S_ISFIFO(output.st_mode);
-
   return std::unique_ptr<Console>(new Console(std::move(impl)));
 }
 
@@ -206,9 +212,12 @@ Console::Event Console::Wait(std::chrono::milliseconds timeout, int *key) {
   if (ready <= 0) return Event::kTimeout;
   if (entries[0].revents & POLLIN) {
     signalfd_siginfo info{};
-    while (::read(impl_->signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    // One read a request: a second signal queued behind the first is a
+    // second request.
+    if (::read(impl_->signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      impl_->stop_signal = static_cast<int>(info.ssi_signo);
+      return Event::kStop;
     }
-    return Event::kStop;
   }
   if (entries[1].revents & (POLLERR | POLLHUP)) {
     impl_->output_is_pipe = false;  // said once; the pipe stays in error
@@ -224,6 +233,8 @@ Console::Event Console::Wait(std::chrono::milliseconds timeout, int *key) {
   }
   return Event::kTimeout;
 }
+
+int Console::StopSignal() const { return impl_->stop_signal; }
 
 // ---- Terminal and process --------------------------------------------------
 
@@ -241,6 +252,8 @@ void TerminalSize(int *rows, int *cols) {
 }
 
 void PrepareTerminalOutput() {}
+
+void EndProcessAtOnce(int status) { ::_exit(status); }
 
 void EndForClosedOutput() {
   ::signal(SIGPIPE, SIG_DFL);

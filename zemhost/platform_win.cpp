@@ -8,13 +8,28 @@
 namespace zemhost {
 namespace {
 
-// Set by the console's control handler (Ctrl-C, Ctrl-Break, close); the main
-// loop waits on it. The handler does nothing else.
+// Set by the console's control handler, once a request; the main loop waits
+// on it.
 std::atomic<HANDLE> g_stop_event{nullptr};
+std::atomic<int> g_stop_signal{0};
+// Set when the run is over and its console gone.
+std::atomic<bool> g_run_over{false};
 
-BOOL WINAPI OnConsoleControl(DWORD) {
+// How long a console close or a logoff may hold the process for its shutdown;
+// the system ends it soon after anyway.
+constexpr DWORD kCloseGraceMs = 4500;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT ||
+                       type == CTRL_SHUTDOWN_EVENT;
+  g_stop_signal.store(closing ? 1 : 2);
   const HANDLE event = g_stop_event.load();
   if (event != nullptr) SetEvent(event);
+  // The process ends when this returns from a close: hold it while the run
+  // shuts the driver down.
+  for (DWORD waited = 0; closing && !g_run_over.load() && waited < kCloseGraceMs; waited += 50) {
+    Sleep(50);
+  }
   return TRUE;
 }
 
@@ -60,7 +75,8 @@ Console::Console(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<Console> Console::Open(std::string *error) {
   auto impl = std::make_unique<Impl>();
-  impl->stop = Handle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  // Auto-reset: each request is seen once, so a second one can be told apart.
+  impl->stop = Handle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!impl->stop) {
     *error = "cannot create the stop event";
     return nullptr;
@@ -78,7 +94,10 @@ Console::~Console() {
   StopKeys();
   SetConsoleCtrlHandler(&OnConsoleControl, FALSE);
   g_stop_event.store(nullptr);
+  g_run_over.store(true);
 }
+
+int Console::StopSignal() const { return g_stop_signal.load(); }
 
 bool Console::StartKeys() {
   if (impl_->keys) return true;
@@ -141,6 +160,11 @@ void PrepareTerminalOutput() {
   if (GetConsoleMode(output, &mode)) {
     SetConsoleMode(output, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */);
   }
+}
+
+void EndProcessAtOnce(int status) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));  // not reached
 }
 
 // Windows has no SIGPIPE: a closed pipe is a quiet, successful end.

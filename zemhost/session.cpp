@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "qarpro.h"
 #include "run_setup.h"
@@ -17,6 +16,7 @@ namespace {
 constexpr std::chrono::milliseconds kShutdownWait{5000};
 constexpr std::chrono::milliseconds kThreadExitWait{3000};
 constexpr Millis kConsoleWait{50};
+constexpr Millis kThreadExitStep{5};
 
 }  // namespace
 
@@ -119,7 +119,7 @@ bool Session::HandleConsole() {
   int key = 0;
   const Console::Event event = console_.Wait(kConsoleWait, &key);
   if (event == Console::Event::kStop) {
-    hub_.Notice("stop requested");
+    OnStopRequest();
     return false;
   }
   if (event == Console::Event::kOutputClosed) {
@@ -151,8 +151,19 @@ void Session::StopPolling() {
 }
 
 // Stop polling, let the driver's waiting threads end, close every port, end
-// the driver; after this the module may be unloaded.
+// the driver; after this the module may be unloaded. A poll may take three
+// read timeouts to return, so the console stays watched meanwhile.
 int Session::Shutdown() {
+  for (auto &instance : instances_) {
+    if (instance->poller) instance->poller->RequestStop();
+  }
+  WaitWatching(
+      [this] {
+        return std::all_of(instances_.begin(), instances_.end(), [](const auto &instance) {
+          return !instance->poller || instance->poller->Stopped();
+        });
+      },
+      std::nullopt, kConsoleWait);
   StopPolling();
   int started = 0;
   for (const auto &instance : instances_) started += instance->started ? 1 : 0;
@@ -171,7 +182,8 @@ int Session::Shutdown() {
 int Session::WaitForShutdownLines(int started) {
   if (started == 0) return kExitOk;
   QarHostPostAll();
-  if (hub_.WaitForShutdowns(started, kShutdownWait)) return kExitOk;
+  const auto all_seen = [this, started] { return hub_.WaitForShutdowns(started, Millis(0)); };
+  if (WaitWatching(all_seen, kShutdownWait, kConsoleWait)) return kExitOk;
   hub_.Notice("the driver's waiting threads did not end");
   safe_to_unload_ = false;
   return kExitFailure;
@@ -190,13 +202,44 @@ void Session::EndDriver() {
 
 // The "ShutDown !" line is the threads' last word, but they still have to
 // leave the module's code before it can be unloaded.
-bool Session::WaitForDriverThreadsToExit() const {
-  const auto deadline = SteadyClock::now() + kThreadExitWait;
-  while (CountThreads() > thread_baseline_) {
-    if (SteadyClock::now() >= deadline) return false;
-    std::this_thread::sleep_for(Millis(5));
+bool Session::WaitForDriverThreadsToExit() {
+  return WaitWatching([this] { return CountThreads() <= thread_baseline_; }, kThreadExitWait,
+                      kThreadExitStep);
+}
+
+bool Session::WaitWatching(const std::function<bool()> &done, std::optional<Millis> limit,
+                           Millis step) {
+  const auto deadline = SteadyClock::now() + limit.value_or(Millis(0));
+  while (!done()) {
+    if (limit && SteadyClock::now() >= deadline) return false;
+    int key = 0;
+    if (console_.Wait(step, &key) == Console::Event::kStop) OnStopRequest();
   }
   return true;
+}
+
+// The first request ends the run by its shutdown; one more while that runs
+// ends the process.
+void Session::OnStopRequest() {
+  if (++stop_requests_ >= 2) EndAtOnce();
+  hub_.Notice("stop requested");
+}
+
+// The driver may still be inside a call on a poll thread, so nothing of it is
+// touched: the process ends as it stands, saying which instances were busy.
+void Session::EndAtOnce() {
+  std::string busy;
+  for (const auto &instance : instances_) {
+    const char *call = instance->poller ? instance->poller->DriverCall() : nullptr;
+    if (call == nullptr) continue;
+    busy += (busy.empty() ? "" : ", ") + std::string("instance ") +
+            std::to_string(instance->number) + " (" + call + " on " + instance->port_name + ")";
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "zemhost: stopped at once, without the driver's shutdown; %s\n",
+               busy.empty() ? "no instance was inside a driver call"
+                            : ("still inside a driver call: " + busy).c_str());
+  EndProcessAtOnce(128 + console_.StopSignal());
 }
 
 }  // namespace zemhost

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "command_schedule.h"
 #include "driver_calls.h"
@@ -48,7 +49,14 @@ class Session {
   bool EveryPolledInstanceAnswered() const;
   int WaitForShutdownLines(int started);
   void EndDriver();
-  bool WaitForDriverThreadsToExit() const;
+  bool WaitForDriverThreadsToExit();
+  // Waits until `done` holds, for at most `limit` (none: as long as it takes),
+  // checking every `step`, while watching for a stop request: a second one
+  // ends the process at once.
+  bool WaitWatching(const std::function<bool()> &done, std::optional<Millis> limit,
+                    Millis step);
+  void OnStopRequest();
+  [[noreturn]] void EndAtOnce();
 
   const RunConfig &config_;
   Console &console_;
@@ -62,6 +70,7 @@ class Session {
   std::size_t thread_baseline_ = 0;
   bool send_only_ = false;
   bool safe_to_unload_ = true;
+  int stop_requests_ = 0;
   CommandSource *remote_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
 // How a run ends when it cannot go on as asked: standard output that cannot
-// be written, and a reader of it that goes away.
+// be written, a reader of it that goes away, and a second stop request while a
+// driver call has not returned.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -68,6 +69,38 @@ TEST(ZemhostExitStatus, AReaderThatGoesAwayEndsTheRunQuietly) {
     EXPECT_EQ(run->TermSignal(), SIGPIPE) << run->err();
     EXPECT_EQ(run->err(), "zemhost: selfcheck: no descriptor or thread left behind\n");
   }
+}
+
+// A poll that waits for a reply with a ten-minute timeout on a line nobody
+// answers: the first SIGTERM starts the shutdown, which waits for the poll; a
+// second ends the process at once and names the instance that was busy.
+TEST(ZemhostExitStatus, ASecondStopEndsAtOnceNamingTheBusyInstance) {
+  const panelsim::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  char name[128];
+  ASSERT_TRUE(master);
+  ASSERT_EQ(grantpt(master.get()), 0);
+  ASSERT_EQ(unlockpt(master.get()), 0);
+  ASSERT_EQ(ptsname_r(master.get(), name, sizeof name), 0);
+  const std::string port = std::string(name).substr(5);
+  Program run({"--port", port, "--timeout", "60000", "--lines"});
+  ASSERT_TRUE(run.started());
+  // The poll byte on the line: the driver is inside its read from here on.
+  bool polled = false;
+  for (int tries = 0; tries < 100 && !polled; ++tries) {
+    pollfd readable{master.get(), POLLIN, 0};
+    if (poll(&readable, 1, 100) != 1) continue;
+    unsigned char byte = 0;
+    polled = read(master.get(), &byte, 1) == 1 && byte == 0x05;
+  }
+  ASSERT_TRUE(polled) << run.err();
+  run.Signal(SIGTERM);
+  ASSERT_TRUE(run.WaitForOutput("zemhost: stop requested", 10s)) << run.out() << run.err();
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(10s), 128 + SIGTERM) << run.out() << run.err();
+  EXPECT_NE(run.err().find("still inside a driver call: instance 1 (read on " + port + ")"),
+            std::string::npos)
+      << run.err();
+  EXPECT_EQ(run.out().find("EndZem"), std::string::npos) << "the driver was ended under a call";
 }
 
 }  // namespace
