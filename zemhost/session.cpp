@@ -28,6 +28,8 @@ int Session::Run() {
   const int shutdown = Shutdown();
   if (*exit != kExitOk) return *exit;
   if (shutdown != kExitOk) return shutdown;
+  // A run cut short by its lost output ends for that reason alone.
+  if (hub_.OutputError() != 0) return kExitOk;
   return EveryPolledInstanceAnswered() ? kExitOk : kExitNoAnswer;
 }
 

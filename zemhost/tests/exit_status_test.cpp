@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,17 +72,63 @@ TEST(ZemhostExitStatus, AReaderThatGoesAwayEndsTheRunQuietly) {
   }
 }
 
+// A line with no panel on it: a pty whose master nobody answers from.
+struct SilentLine {
+  SilentLine() : master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    char name[128];
+    if (master && grantpt(master.get()) == 0 && unlockpt(master.get()) == 0 &&
+        ptsname_r(master.get(), name, sizeof name) == 0) {
+      port = std::string(name).substr(5);  // the driver's name for it: pts/N
+    }
+  }
+  panelsim::UniqueFd master;
+  std::string port;
+};
+
+// Polls that all went unanswered are no clean run: exit 6 names the instance.
+// The same line under a reader that goes away ends by SIGPIPE: the output's
+// loss, not the line, is what cut that run short.
+TEST(ZemhostExitStatus, ALineThatNeverAnswersIsNoCleanRun) {
+  const SilentLine line;
+  ASSERT_FALSE(line.port.empty());
+  Program run(Fast({"--port", line.port, "--polls", "2", "--lines"}));
+  ASSERT_TRUE(run.started());
+  EXPECT_EQ(run.Wait(), 6) << run.err();
+  EXPECT_NE(run.err().find("zemhost: instance 1: no poll was answered (2 tried)"),
+            std::string::npos)
+      << run.err();
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  panelsim::UniqueFd reader(ends[0]);
+  std::unique_ptr<Program> piped;
+  {
+    const panelsim::UniqueFd writer(ends[1]);
+    piped = std::make_unique<Program>(Fast({"--port", line.port, "--lines"}), writer.get());
+  }
+  ASSERT_TRUE(piped->started());
+  // The reader goes once a poll has failed, so the run has something to count.
+  std::string seen;
+  for (int tries = 0; tries < 100 && seen.find(" failed: result") == std::string::npos; ++tries) {
+    pollfd readable{reader.get(), POLLIN, 0};
+    if (poll(&readable, 1, 100) != 1) continue;
+    char chunk[512];
+    const ssize_t got = read(reader.get(), chunk, sizeof chunk);
+    if (got > 0) seen.append(chunk, static_cast<std::size_t>(got));
+  }
+  ASSERT_NE(seen.find(" failed: result"), std::string::npos) << seen;
+  reader.reset();
+  EXPECT_EQ(piped->Wait(15s), -1) << piped->err();
+  EXPECT_EQ(piped->TermSignal(), SIGPIPE) << piped->err();
+}
+
 // A poll that waits for a reply with a ten-minute timeout on a line nobody
 // answers: the first SIGTERM starts the shutdown, which waits for the poll; a
 // second ends the process at once and names the instance that was busy.
 TEST(ZemhostExitStatus, ASecondStopEndsAtOnceNamingTheBusyInstance) {
-  const panelsim::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  char name[128];
-  ASSERT_TRUE(master);
-  ASSERT_EQ(grantpt(master.get()), 0);
-  ASSERT_EQ(unlockpt(master.get()), 0);
-  ASSERT_EQ(ptsname_r(master.get(), name, sizeof name), 0);
-  const std::string port = std::string(name).substr(5);
+  const SilentLine line;
+  ASSERT_TRUE(line.master);
+  const panelsim::UniqueFd &master = line.master;
+  const std::string &port = line.port;
   Program run({"--port", port, "--timeout", "60000", "--lines"});
   ASSERT_TRUE(run.started());
   // The poll byte on the line: the driver is inside its read from here on.
