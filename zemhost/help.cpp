@@ -68,9 +68,9 @@ The run:
   --reopen-after N     close and reopen the port after N failed polls in a row
                        (default 3, 0 never)
   --module PATH        the driver module: the file PATH names, from the
-                       working directory even without a folder (default: %s
-                       beside zemhost, else where the package installs it);
-                       the run's header shows the file loaded
+                       working directory even without a folder; the run's
+                       header shows the file loaded (default: %s
+                       beside zemhost, else where the package installs it)
   --config FILE        read the instances from FILE (below)
   --selfcheck          at the end, check that no descriptor or thread is left
                        and exit 1 if one is
