@@ -3,7 +3,8 @@
 # driver in zemhost against the built-in demo panel on a pty. Zones go into
 # alarm, the panel refuses a command, and the operator's silence (15 s) and
 # reset (27 s) commands are acknowledged; the run ends by itself after 29 s.
-# Extra arguments go to zemhost (e.g. --json, --trace, --for 60s).
+# Extra arguments go to zemhost (e.g. --json, --trace, --for 60s). A --for
+# shorter than 27s is refused: zemhost never drops a timed command silently.
 #
 # With --mqtt first, zemhost is a gateway: a mosquitto broker is started on a
 # free loopback port for the demo, and what the broker gets is shown as
