@@ -151,11 +151,11 @@ int Main(int argc, char **argv) {
     std::printf("zemhost (VUZOV) %s\n", VUZOV_VERSION);
     return kExitOk;
   }
-  if (config.selfcheck) {
-    // A sanitizer runtime starts a helper thread of its own with the first
-    // thread a program creates; let it start before the count is taken.
-    std::thread([] {}).join();
-  }
+  // A sanitizer runtime starts a helper thread of its own with the first
+  // thread a program creates. Let it start before any count of threads is
+  // taken: the selfcheck's, and the shutdown's wait for the driver's threads,
+  // which would otherwise wait for it in vain and keep the module loaded.
+  std::thread([] {}).join();
   const std::size_t handles_at_start = CountOpenHandles();
   const std::size_t threads_at_start = CountThreads();
   int output_error = 0;
