@@ -146,8 +146,8 @@ for Ctrl-C, 143 for SIGTERM).
 Exit status:
   0  the run ended cleanly
   1  a sent command was not acknowledged (send-only runs), the driver failed
-     to start its thread, --selfcheck found something left behind, or
-     standard output could not be written
+     to start its thread or did not shut down cleanly, --selfcheck found
+     something left behind, or standard output could not be written
   2  a bad or empty flag value, config line, scenario, gate list or point
      address (the driver's own log line is shown), a file that is a
      directory, or a timed send that --for ends the run before
