@@ -11,9 +11,10 @@ void PrintHelp(std::FILE *out, const char *module_file_name) {
        zemhost --config FILE [OPTIONS]
 
 A host for the VUZOV fire-panel driver on the bench. zemhost loads the driver
-module (%s) as a SCADA host does, provides the host runtime library, starts
-one driver instance per serial line, polls the panel and shows what it
-reports: gate values, the driver's log lines and the result of every exchange.
+module (%s) as a SCADA host does, provides the host runtime
+library, starts one driver instance per serial line, polls the panel and
+shows what it reports: gate values, the driver's log lines and the result of
+every exchange.
 With no port given (neither --port nor a config file names one) it plays the
 built-in demo panel on a pty, so it runs with no hardware at all; every output
 of a run with a simulated panel says so (SIMULATED PANEL). An empty value is

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "line.h"
 #include "zemhost_run.h"
 
@@ -27,6 +28,25 @@ std::vector<std::string> QuickRun(const std::string &output, std::vector<std::st
                                         "--selfcheck"};
   arguments.insert(arguments.end(), more.begin(), more.end());
   return Fast(arguments);
+}
+
+// --help is what a user reads the statuses from: every status the program can
+// end with is there, on a terminal's width.
+TEST(ZemhostExitStatus, TheHelpNamesEveryStatusAndFitsATerminal) {
+  Program help({"--help"});
+  ASSERT_TRUE(help.started());
+  ASSERT_EQ(help.Wait(), 0) << help.err();
+  for (const std::string &line : Lines(help.out())) {
+    EXPECT_LE(line.size(), 80u) << line;
+  }
+  const std::size_t section = help.out().find("Exit status:");
+  ASSERT_NE(section, std::string::npos);
+  const std::string statuses = help.out().substr(section);
+  for (const int status : {zemhost::kExitOk, zemhost::kExitFailure, zemhost::kExitUsage,
+                           zemhost::kExitModule, zemhost::kExitPort, zemhost::kExitBroker,
+                           zemhost::kExitNoAnswer, zemhost::kExitOutput}) {
+    EXPECT_NE(statuses.find("\n  " + std::to_string(status) + "  "), std::string::npos) << status;
+  }
 }
 
 // A full disk: the run still shuts the driver down (the selfcheck finds
