@@ -61,9 +61,6 @@ QARPRO_API void QarHostSetGateSink(QarGateSink sink, void *user);
 
 /* Gates. Ids start at 1 and are never reused. */
 QARPRO_API uint32_t QarHostAddGate(const char *name);
-/* Adds one gate per line of a text file ('#' starts a comment); the count added,
- * or -1 when the file cannot be read. */
-QARPRO_API int32_t QarHostLoadGates(const char *path);
 /* When on, QarGetGateId creates a gate for any name it is asked for. */
 QARPRO_API void QarHostSetDiscovery(int32_t on);
 QARPRO_API uint32_t QarHostGateCount(void);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -205,28 +204,6 @@ uint32_t QarHostAddGate(const char *name) {
   Runtime &rt = TheRuntime();
   std::lock_guard<std::mutex> lock(rt.mutex);
   return AddGateLocked(rt, name);
-}
-
-int32_t QarHostLoadGates(const char *path) {
-  if (path == nullptr) return -1;
-  std::ifstream in(path);
-  if (!in) return -1;
-  Runtime &rt = TheRuntime();
-  std::lock_guard<std::mutex> lock(rt.mutex);
-  int32_t added = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    const auto first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos) continue;
-    const auto last = line.find_last_not_of(" \t\r");
-    const std::string name = line.substr(first, last - first + 1);
-    const auto before = rt.gates.size();
-    AddGateLocked(rt, name);
-    if (rt.gates.size() != before) ++added;
-  }
-  return added;
 }
 
 void QarHostSetDiscovery(int32_t on) {

@@ -11,13 +11,6 @@
 namespace zemhost {
 namespace {
 
-std::string Trim(const std::string &text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return std::string();
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
-
 // Saved by some Windows editors in front of the first key.
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
@@ -103,7 +96,7 @@ class ConfigReader {
   // Reported at the key that makes the conflict, the one to remove.
   bool Conflicts(std::string *problem) const {
     if (current_ == nullptr || current_->port.empty() || current_->simulate.empty()) return false;
-    *problem = "an instance has a port or a simulated panel, not both";
+    *problem = kPortAndSimulated;
     return true;
   }
 

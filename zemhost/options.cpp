@@ -53,13 +53,11 @@ std::string DurationRule() {
 // 250ms, 2s, 1.5s: as a user would write it back.
 std::string FormatDuration(Millis duration) {
   const long long millis = duration.count();
-  if (millis < 1000 || millis % 1000 != 0) {
-    if (millis < 1000) return std::to_string(millis) + "ms";
-    char text[32];
-    std::snprintf(text, sizeof text, "%gs", static_cast<double>(millis) / 1000.0);
-    return text;
-  }
-  return std::to_string(millis / 1000) + "s";
+  if (millis < 1000) return std::to_string(millis) + "ms";
+  if (millis % 1000 == 0) return std::to_string(millis / 1000) + "s";
+  char text[32];
+  std::snprintf(text, sizeof text, "%gs", static_cast<double>(millis) / 1000.0);
+  return text;
 }
 
 bool ParseBool(const std::string &text, bool *out) {
@@ -166,7 +164,7 @@ bool CheckSendTimes(const InstanceConfig &instance, std::optional<Millis> run_fo
 bool CheckInstance(const InstanceConfig &instance, std::string *error) {
   const std::string where = instance.origin + ": ";
   if (!instance.port.empty() && !instance.simulate.empty()) {
-    *error = where + "an instance has a port or a simulated panel, not both";
+    *error = where + kPortAndSimulated;
     return false;
   }
   if (instance.port.empty() && instance.simulate.empty()) {
@@ -201,6 +199,13 @@ bool CheckInstance(const InstanceConfig &instance, std::string *error) {
 }
 
 }  // namespace
+
+std::string Trim(const std::string &text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
 
 bool OpenInputFile(const std::string &path, const std::string &what, std::ifstream *file,
                    std::string *error) {

@@ -22,6 +22,13 @@ using Millis = std::chrono::milliseconds;
 // The scenario name that stands for the built-in demo.
 inline constexpr const char kDemoScenario[] = "demo";
 
+// Both given for one instance: which one was meant cannot be told.
+inline constexpr const char kPortAndSimulated[] =
+    "an instance has a port or a simulated panel, not both";
+
+// The text without the blanks (spaces, tabs, a CR) around it.
+std::string Trim(const std::string &text);
+
 // A panel command to send: now (at start), or at a time after the start.
 struct ScheduledSend {
   std::string text;  // as given, for messages

@@ -74,6 +74,9 @@ std::size_t CountThreads();
 // Why the driver could not open a port, when another program holds the line
 // ("/dev/ttyUSB0 is held by another program ..."); empty otherwise.
 std::string LineHeldElsewhere(const std::string &port_name);
+inline std::string LineHeldText(const std::string &device) {
+  return device + " is held by another program (a host, a driver or another zemhost)";
+}
 
 // Bytes seen on a relayed line: from_driver for what the driver sent.
 using RelayTrace = std::function<void(bool from_driver, const std::vector<std::uint8_t> &bytes)>;

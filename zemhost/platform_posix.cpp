@@ -112,10 +112,6 @@ bool ConfigureDevice(int fd, const vuzov::LineSettings &line, std::string *error
   return true;
 }
 
-std::string HeldText(const std::string &path) {
-  return path + " is held by another program (a host, a driver or another zemhost)";
-}
-
 // Writes all of it to a non-blocking descriptor; false when the far end is gone.
 bool WriteAll(int fd, const std::uint8_t *bytes, std::size_t count) {
   std::size_t done = 0;
@@ -283,8 +279,8 @@ std::string LineHeldElsewhere(const std::string &port_name) {
   if (port_name == "NUL") return std::string();  // the null device is anyone's
   const std::string path = vuzov::DevicePathFor(port_name.c_str());
   const Fd probe(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!probe) return errno == EBUSY ? HeldText(path) : std::string();
-  if (!vuzov::ClaimLine(probe.get())) return errno == EWOULDBLOCK ? HeldText(path) : std::string();
+  if (!probe) return errno == EBUSY ? LineHeldText(path) : std::string();
+  if (!vuzov::ClaimLine(probe.get())) return errno == EWOULDBLOCK ? LineHeldText(path) : std::string();
   vuzov::ReleaseLine(probe.get());
   return std::string();
 }
@@ -317,14 +313,14 @@ std::unique_ptr<LineRelay> LineRelay::Open(const std::string &port_name,
   impl->device = Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!impl->device) {
     const int saved = errno;
-    *error = saved == EBUSY ? HeldText(path) : ErrnoText("cannot open " + path, saved);
+    *error = saved == EBUSY ? LineHeldText(path) : ErrnoText("cannot open " + path, saved);
     return nullptr;
   }
   // Claimed before anything touches the line: a line that another driver or
   // relay holds is theirs, settings and replies alike.
   if (!vuzov::ClaimLine(impl->device.get())) {
     const int saved = errno;
-    *error = saved == EWOULDBLOCK ? HeldText(path) : ErrnoText("cannot lock " + path, saved);
+    *error = saved == EWOULDBLOCK ? LineHeldText(path) : ErrnoText("cannot lock " + path, saved);
     impl->device = Fd();
     return nullptr;
   }

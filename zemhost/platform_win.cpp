@@ -177,7 +177,7 @@ std::string LineHeldElsewhere(const std::string &port_name) {
   const Handle probe(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr));
   if (probe || GetLastError() != ERROR_ACCESS_DENIED) return std::string();
-  return port_name + " is held by another program (a host, a driver or another zemhost)";
+  return LineHeldText(port_name);
 }
 
 std::string ProgramPath() {

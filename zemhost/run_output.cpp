@@ -79,7 +79,7 @@ void RunOutput::MarkSimulated(const std::vector<InstanceConfig> &instances) {
   // First of all, before the driver's first log line.
   if (hub_.format() == Format::kLines && !header_.simulated.empty()) {
     std::printf("%s\n", header_.simulated.c_str());
-    std::fflush(stdout);
+    hub_.Flush();
   }
 }
 

@@ -17,15 +17,6 @@ constexpr int kDefaultZones = 255;
 // with three 11-character numbers. A longer name is one no store could reach.
 constexpr std::size_t kMaxGateName = 2 + 11 + 1 + 11 + 1 + 11;
 
-std::string TrimGateLine(std::string line) {
-  const auto hash = line.find('#');
-  if (hash != std::string::npos) line.erase(hash);
-  const auto first = line.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return std::string();
-  const auto last = line.find_last_not_of(" \t\r");
-  return line.substr(first, last - first + 1);
-}
-
 // What is wrong with a gate name; empty when a host could hold it: printable
 // ASCII with no spaces, as the driver's own names are, and no longer than
 // the longest of them.
@@ -49,7 +40,7 @@ bool ReadGateList(const std::string &path, std::vector<std::string> *names, std:
   if (!OpenInputFile(path, "the gate list", &file, error)) return false;
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
-    const std::string name = TrimGateLine(line);
+    const std::string name = Trim(line.substr(0, line.find('#')));
     if (name.empty()) continue;
     const std::string problem = GateNameProblem(name);
     if (!problem.empty()) {
