@@ -13,14 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include "events.h"
+#include "events/events.h"
 #include "exit_status.h"
 #include "module_loader.h"
-#include "mqtt_gateway.h"
-#include "options.h"
-#include "platform.h"
+#include "outputs/mqtt/mqtt_gateway.h"
+#include "cli/options.h"
+#include "platform/platform.h"
 #include "qarpro.h"
-#include "session.h"
+#include "run/session.h"
 #include "vuzov_version.h"
 
 namespace zemhost {

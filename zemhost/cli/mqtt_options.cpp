@@ -1,0 +1,183 @@
+#include "cli/mqtt_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace zemhost {
+namespace {
+
+bool ParseSwitchValue(const std::string &text, bool *out) {
+  if (text == "yes" || text == "true" || text == "on" || text == "1") {
+    *out = true;
+  } else if (text == "no" || text == "false" || text == "off" || text == "0") {
+    *out = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParsePort(const std::string &text, int *port) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value < 1 || value > 65535) return false;
+  *port = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *error) {
+  const auto scheme_end = url.find("://");
+  const std::string scheme = scheme_end == std::string::npos ? "" : url.substr(0, scheme_end);
+  if (scheme != "mqtt" && scheme != "mqtts") {
+    *error = "'" + url + "' is not a broker URL such as mqtt://localhost:1883 or mqtts://host";
+    return false;
+  }
+  BrokerAddress address;
+  address.tls = scheme == "mqtts";
+  address.port = address.tls ? 8883 : 1883;
+  std::string rest = url.substr(scheme_end + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::string port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string::npos) {
+      *error = "'" + url + "': an IPv6 address needs its closing ]";
+      return false;
+    }
+    address.host = rest.substr(1, close - 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') {
+        *error = "'" + url + "': expected :PORT after the address";
+        return false;
+      }
+      port_text = rest.substr(close + 2);
+      if (port_text.empty()) port_text = "-";
+    }
+  } else {
+    const auto colon = rest.find(':');
+    address.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      port_text = rest.substr(colon + 1);
+      if (port_text.empty()) port_text = "-";
+    }
+  }
+  if (address.host.empty() || address.host.find_first_of("/@?#") != std::string::npos) {
+    *error = "'" + url + "' names no broker host (mqtt://HOST[:PORT])";
+    return false;
+  }
+  if (!port_text.empty() && !ParsePort(port_text, &address.port)) {
+    *error = "'" + url + "': the port is a number from 1 to 65535";
+    return false;
+  }
+  *out = address;
+  return true;
+}
+
+bool ApplyMqttKey(const std::string &key, const std::string &value, MqttOptions *options,
+                  bool *known, std::string *error) {
+  *known = true;
+  if (key == "mqtt") {
+    options->url = value;
+  } else if (key == "mqtt-prefix") {
+    options->prefix = value;
+  } else if (key == "mqtt-user") {
+    options->user = value;
+  } else if (key == "mqtt-password-file") {
+    options->password_file = value;
+  } else if (key == "mqtt-cafile") {
+    options->cafile = value;
+  } else if (key == "mqtt-commands" || key == "mqtt-discovery") {
+    bool on = false;
+    if (!ParseSwitchValue(value, &on)) {
+      *error = key + " is yes or no";
+      return false;
+    }
+    (key == "mqtt-commands" ? options->commands : options->discovery) = on;
+  } else if (key == "mqtt-password") {
+    // A password on a command line is in every process listing.
+    *error = "a password is never given as an option: put it in a file for mqtt-password-file";
+    return false;
+  } else {
+    *known = false;
+  }
+  return true;
+}
+
+bool ApplyMqttSwitch(const std::string &flag, MqttOptions *options) {
+  if (flag == "--mqtt-commands") {
+    options->commands = true;
+  } else if (flag == "--mqtt-discovery") {
+    options->discovery = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool CheckMqttOptions(const MqttOptions &options, std::string *error) {
+  const bool any = !options.user.empty() || !options.password_file.empty() ||
+                   !options.cafile.empty() || options.commands || options.discovery;
+  if (!options.enabled()) {
+    if (any) *error = "the mqtt-* settings need --mqtt URL (the broker)";
+    return !any;
+  }
+  BrokerAddress address;
+  if (!ParseBrokerUrl(options.url, &address, error)) return false;
+  if (!options.cafile.empty() && !address.tls) {
+    *error = "--mqtt-cafile is for an mqtts:// broker";
+    return false;
+  }
+  if (!options.password_file.empty() && options.user.empty()) {
+    *error = "--mqtt-password-file needs --mqtt-user";
+    return false;
+  }
+  if (options.prefix.empty() || options.prefix.find_first_of("+#") != std::string::npos ||
+      options.prefix.front() == '/' || options.prefix.back() == '/') {
+    *error = "--mqtt-prefix is a topic level such as vuzov or site/north (no +, # or outer /)";
+    return false;
+  }
+  return true;
+}
+
+bool ReadPasswordFile(const std::string &path, std::string *password, std::string *error) {
+  std::ifstream file(path);
+  if (!file) {
+    *error = "cannot read the MQTT password file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  std::getline(file, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) {
+    *error = "the MQTT password file " + path + " is empty";
+    return false;
+  }
+  *password = line;
+  return true;
+}
+
+const char kMqttHelp[] = R"(
+Gateway to an MQTT broker (Linux):
+  --mqtt URL           publish to the broker at mqtt://HOST[:PORT] (1883) or
+                       mqtts://HOST[:PORT] (8883, TLS)
+  --mqtt-cafile FILE   the CA certificate an mqtts:// broker is checked against
+  --mqtt-prefix P      the topics' first level (default vuzov)
+  --mqtt-user NAME     log in as NAME, with the password from
+  --mqtt-password-file FILE   its first line (never an option of its own)
+  --mqtt-commands      carry out acknowledge, silence and reset from the broker
+  --mqtt-discovery     announce zones and command buttons to Home Assistant
+  Topics, per instance N: P/N/status (online, or offline), P/N/gate/GATE
+  (retained values), P/N/link (JSON), P/N/log, P/N/command and
+  P/N/command/result. In a config file: mqtt = URL, mqtt-prefix = P, ...,
+  mqtt-commands = yes, before the first [instance]. Exit status 5: the
+  gateway cannot start (the broker refused the login, or its name does not
+  resolve); a broker that is not up yet is retried and does not stop the run.
+)";
+
+}  // namespace zemhost

@@ -1,0 +1,113 @@
+// What a zemhost run is asked to do: the instances, their lines and points, the
+// gates, the output and when the run ends. Read from the command line and from
+// an optional config file.
+#ifndef VUZOV_ZEMHOST_OPTIONS_H
+#define VUZOV_ZEMHOST_OPTIONS_H
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/mqtt_options.h"
+
+namespace zemhost {
+
+using Millis = std::chrono::milliseconds;
+
+// The scenario name that stands for the built-in demo.
+inline constexpr const char kDemoScenario[] = "demo";
+
+// Both given for one instance: which one was meant cannot be told.
+inline constexpr const char kPortAndSimulated[] =
+    "an instance has a port or a simulated panel, not both";
+
+// The text without the blanks (spaces, tabs, a CR) around it.
+std::string Trim(const std::string &text);
+
+// A panel command to send: now (at start), or at a time after the start.
+struct ScheduledSend {
+  std::string text;  // as given, for messages
+  std::string address;
+  std::optional<Millis> at;
+};
+
+// Line-control bits of the state block's flags word; the driver reads them
+// when it reopens the port.
+inline constexpr std::uint16_t kDtrOn = 0x0001;
+inline constexpr std::uint16_t kDtrHandshake = 0x8000;
+inline constexpr std::uint16_t kRtsOn = 0x0002;
+inline constexpr std::uint16_t kRtsHandshake = 0x1000;
+inline constexpr std::uint16_t kRtsToggle = 0x2000;
+inline constexpr std::uint16_t kDtrMask = 0x8101;
+inline constexpr std::uint16_t kRtsMask = 0x3202;
+
+struct InstanceConfig {
+  std::string port;      // the host's port name; empty when simulated
+  std::string simulate;  // a scenario file or kDemoScenario; empty: a real port
+  // Unset words take the driver's defaults from GetZemInfo.
+  std::optional<std::uint16_t> baud;
+  std::optional<std::uint16_t> data_bits;
+  std::optional<std::uint16_t> stop_bits;  // 0 one, 1 one and a half, 2 two
+  std::optional<std::uint16_t> parity;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint32_t timeout = 10;              // read timeout in 10 ms units
+  std::uint16_t flags = 0;                 // DTR/RTS bits above
+  int panel = 1;                           // for the default point and gates
+  std::vector<std::string> points;         // empty: "CP<panel>Z1"
+  std::vector<ScheduledSend> sends;
+  std::string origin;  // where it was configured, for messages: "FILE:LINE" or "flags"
+};
+
+enum class OutputMode { kAuto, kLines, kJson };
+
+struct RunConfig {
+  std::string module_path;  // empty: beside the program
+  std::vector<InstanceConfig> instances;
+  std::string gates_path;
+  bool discover = false;
+  Millis interval{200};
+  std::optional<std::uint64_t> polls;
+  std::optional<Millis> run_for;
+  int reopen_after = 3;  // consecutive failed polls before the port is reopened; 0 never
+  OutputMode output = OutputMode::kAuto;
+  bool trace = false;
+  bool selfcheck = false;
+  bool help = false;
+  bool version = false;
+  MqttOptions mqtt;
+};
+
+// Reads the flags (and the config file --config names). False with *error set
+// to a message, "FILE:LINE: message" for a bad config line.
+bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *error);
+
+// Reads a config file's text into *config. file_name is only for messages.
+bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *config,
+                     std::string *error);
+
+// "250ms", "2s", "1.5s", "1m", or a plain number of seconds.
+bool ParseDuration(const std::string &text, Millis *out);
+
+// Opens a file the run reads (`what` names it in messages: "gate list"); false
+// with *error, which gives the path and the reason, for a directory too.
+bool OpenInputFile(const std::string &path, const std::string &what, std::ifstream *file,
+                   std::string *error);
+bool CheckInputFile(const std::string &path, const std::string &what, std::string *error);
+
+// Checks what the flags and the file left: every instance has a port or a
+// scenario, the points and sends have room in the host's records, and no
+// timed send falls after the end of a run of fixed length.
+bool CheckConfig(RunConfig *config, std::string *error);
+
+// The instance's points, or the default one.
+std::vector<std::string> PointsOf(const InstanceConfig &instance);
+
+void PrintHelp(std::FILE *out, const char *module_file_name);
+
+}  // namespace zemhost
+
+#endif

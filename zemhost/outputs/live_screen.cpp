@@ -1,0 +1,162 @@
+#include "outputs/live_screen.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace zemhost {
+namespace {
+
+// A gate that changed this recently is highlighted.
+constexpr double kHighlightSeconds = 3.0;
+constexpr int kCellWidth = 40;
+
+constexpr const char kBold[] = "\x1b[1m";
+constexpr const char kHighlight[] = "\x1b[1;30;43m";
+constexpr const char kDim[] = "\x1b[2m";
+constexpr const char kReset[] = "\x1b[0m";
+constexpr const char kClearLine[] = "\x1b[K";
+
+// Cuts UTF-8 text to `width` code points; every character the screen shows
+// is one column wide.
+std::string Fit(const std::string &text, int width) {
+  std::string out;
+  int shown = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    const bool starts_character = (byte & 0xC0) != 0x80;
+    if (starts_character) {
+      if (shown == width) break;
+      ++shown;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::string Pad(const std::string &text, int width) {
+  std::string out = Fit(text, width);
+  int shown = 0;
+  for (unsigned char byte : out) shown += (byte & 0xC0) != 0x80 ? 1 : 0;
+  out.append(static_cast<std::size_t>(std::max(0, width - shown)), ' ');
+  return out;
+}
+
+std::string GateCell(const GateRow &gate, double now) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%-14s %10s %8.1fs %3llu", gate.name.c_str(),
+                FormatValue(gate.value).c_str(), gate.changed_at,
+                static_cast<unsigned long long>(gate.changes));
+  const std::string cell = Pad(text, kCellWidth - 1);
+  const bool fresh = gate.changes > 0 && now - gate.changed_at < kHighlightSeconds;
+  return fresh ? std::string(kHighlight) + cell + kReset + " " : cell + " ";
+}
+
+std::string StatusLine(const InstanceStatus &status) {
+  char text[160];
+  std::snprintf(text, sizeof text, "#%d exchanges %llu  failures %llu  last result %u",
+                status.number, static_cast<unsigned long long>(status.exchanges),
+                static_cast<unsigned long long>(status.failures), status.last_result);
+  // The counts first: a long port description is what a narrow terminal cuts.
+  std::string line = text;
+  if (!status.last_command.empty()) line += "  | " + status.last_command;
+  return line + "  | " + status.port;
+}
+
+class Frame {
+ public:
+  Frame(int rows, int cols) : rows_(rows), cols_(cols) {}
+  bool Full() const { return used_ >= rows_; }
+  int Left() const { return rows_ - used_; }
+  // A line of plain text, cut to the width.
+  void Line(const std::string &text, const char *style = nullptr) {
+    if (Full()) return;
+    if (style != nullptr) out_ += style;
+    out_ += Fit(text, cols_);
+    if (style != nullptr) out_ += kReset;
+    End();
+  }
+  // A line already made of cells that fit.
+  void Cells(const std::string &cells) {
+    if (Full()) return;
+    out_ += cells;
+    End();
+  }
+  std::string Finish() { return out_ + "\x1b[J"; }
+
+ private:
+  void End() {
+    out_ += kClearLine;
+    ++used_;
+    if (used_ < rows_) out_ += "\r\n";
+  }
+
+  int rows_;
+  int cols_;
+  int used_ = 0;
+  std::string out_ = "\x1b[H";
+};
+
+}  // namespace
+
+std::string ScreenBegin() { return "\x1b[?25l\x1b[H\x1b[2J"; }
+
+std::string ScreenEnd() { return "\x1b[0m\x1b[?25h\r\n"; }
+
+std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, int rows, int cols) {
+  rows = std::max(rows, 8);
+  cols = std::max(cols, 20);
+  Frame frame(rows, cols);
+  // Above all else, on a line that no terminal size leaves out.
+  if (!header.simulated.empty()) frame.Line(header.simulated, kHighlight);
+  if (rows >= 24) {
+    for (const std::string &line : header.banner) frame.Line(line);
+  }
+  char clock[96];
+  std::snprintf(clock, sizeof clock, "  %.1f s   keys: a acknowledge  s silence  r reset  q quit",
+                snapshot.now);
+  frame.Line("driver \"" + header.driver_name + "\"" + clock, kBold);
+  for (const InstanceStatus &status : snapshot.instances) frame.Line(StatusLine(status));
+
+  const int columns = std::max(1, cols / kCellWidth);
+  char titles[64];
+  std::snprintf(titles, sizeof titles, "%-14s %10s %9s %3s", "gate", "value", "changed", "n");
+  std::string heading;
+  for (int c = 0; c < columns; ++c) heading += Pad(titles, kCellWidth);
+  frame.Line(heading, kDim);
+  // The gates take the rows they need, the log keeps at least a few.
+  constexpr int kMinLogRows = 3;
+  const std::size_t wanted_rows =
+      (snapshot.gates.size() + static_cast<std::size_t>(columns) - 1) / static_cast<std::size_t>(columns);
+  const int room = std::max(1, frame.Left() - kMinLogRows - 2);
+  const int gate_rows = std::max(1, std::min(room, static_cast<int>(wanted_rows)));
+  if (snapshot.gates.empty()) {
+    frame.Line("(no gate stored yet)");
+  }
+  const std::size_t capacity = static_cast<std::size_t>(gate_rows) * static_cast<std::size_t>(columns);
+  const std::size_t shown = std::min(snapshot.gates.size(), capacity);
+  const std::size_t per_column = (shown + static_cast<std::size_t>(columns) - 1) / static_cast<std::size_t>(columns);
+  for (std::size_t row = 0; row < per_column; ++row) {
+    std::string cells;
+    for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
+      const std::size_t index = c * per_column + row;
+      if (index < shown) cells += GateCell(snapshot.gates[index], snapshot.now);
+    }
+    frame.Cells(cells);
+  }
+  if (shown < snapshot.gates.size()) {
+    frame.Line("(" + std::to_string(snapshot.gates.size() - shown) + " more gates: enlarge the terminal)", kDim);
+  }
+  frame.Line("");
+  frame.Line("log", kDim);
+  const std::size_t first =
+      snapshot.log.size() > static_cast<std::size_t>(frame.Left()) ? snapshot.log.size() - static_cast<std::size_t>(frame.Left()) : 0;
+  for (std::size_t i = first; i < snapshot.log.size(); ++i) {
+    char time[24];
+    std::snprintf(time, sizeof time, "%8.3f ", snapshot.log[i].time);
+    frame.Line(time + snapshot.log[i].text);
+  }
+  while (!frame.Full()) frame.Line("");
+  return frame.Finish();
+}
+
+}  // namespace zemhost

@@ -1,0 +1,413 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "platform/platform.h"
+#include "serial_port_posix.h"
+
+namespace zemhost {
+namespace {
+
+// Owns one file descriptor. Move-only.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd &operator=(Fd &&other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::size_t CountEntries(const char *directory) {
+  DIR *dir = ::opendir(directory);
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (const dirent *entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+std::string ErrnoText(const std::string &what, int saved_errno) {
+  return what + ": " + std::strerror(saved_errno);
+}
+
+bool SpeedOf(unsigned baud, speed_t *speed) {
+  static const std::map<unsigned, speed_t> speeds = {
+      {50, B50},       {75, B75},       {110, B110},     {134, B134},   {150, B150},
+      {200, B200},     {300, B300},     {600, B600},     {1200, B1200}, {1800, B1800},
+      {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+      {38400, B38400}, {57600, B57600}};
+  const auto found = speeds.find(baud);
+  if (found == speeds.end()) return false;
+  *speed = found->second;
+  return true;
+}
+
+// Raw 8-bit line with the instance's framing, as the driver sets its own port.
+bool ConfigureDevice(int fd, const vuzov::LineSettings &line, std::string *error) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    *error = ErrnoText("not a serial line", errno);
+    return false;
+  }
+  ::cfmakeraw(&tio);
+  speed_t speed{};
+  const unsigned baud = line.baud;
+  if (!SpeedOf(baud, &speed)) {
+    *error = "baud rate " + std::to_string(baud) + " is not a standard rate";
+    return false;
+  }
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+  const unsigned bits = line.data_bits & 0xFF;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio.c_cflag |= (bits >= 5 && bits <= 8 ? sizes[bits - 5] : CS8) | CLOCAL | CREAD;
+  const unsigned parity = line.parity & 0xFF;
+  if (parity == 1) tio.c_cflag |= PARENB | PARODD;
+  if (parity == 2) tio.c_cflag |= PARENB;
+  if (parity == 3) tio.c_cflag |= PARENB | CMSPAR | PARODD;
+  if (parity == 4) tio.c_cflag |= PARENB | CMSPAR;
+  if ((line.stop_bits & 0xFF) != 0) tio.c_cflag |= CSTOPB;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    *error = ErrnoText("cannot set the line", errno);
+    return false;
+  }
+  return true;
+}
+
+// Writes all of it to a non-blocking descriptor; false when the far end is gone.
+bool WriteAll(int fd, const std::uint8_t *bytes, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t sent = ::write(fd, bytes + done, count - done);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd entry{fd, POLLOUT, 0};
+      if (::poll(&entry, 1, 200) == 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- Console ---------------------------------------------------------------
+
+struct Console::Impl {
+  Fd signals;
+  bool keys = false;
+  bool output_is_pipe = false;  // watched for its reader going away
+  int stop_signal = 0;
+  termios saved{};
+};
+
+Console::Console(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<Console> Console::Open(std::string *error) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  // A hang-up stops the run too, unless zemhost was started to outlive one
+  // (nohup): a signal blocked here would reach the descriptor even ignored.
+  struct sigaction hangup {};
+  if (::sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) {
+    sigaddset(&stop, SIGHUP);
+  }
+  // Every thread started from here on inherits the mask, so the signals wait
+  // for the main loop's descriptor instead of interrupting a driver call.
+  if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) {
+    *error = "cannot block the stop signals";
+    return nullptr;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->signals = Fd(::signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!impl->signals) {
+    *error = ErrnoText("signalfd", errno);
+    return nullptr;
+  }
+  // A reader of standard output that goes away must not kill the run unclean:
+  // the write fails instead, and the run ends by its own shutdown.
+  ::signal(SIGPIPE, SIG_IGN);
+  struct stat output {};
+  impl->output_is_pipe = ::fstat(STDOUT_FILENO, &output) == 0 && S_ISFIFO(output.st_mode);
+  return std::unique_ptr<Console>(new Console(std::move(impl)));
+}
+
+Console::~Console() {
+  StopKeys();
+  // The stop signals stay blocked: one that arrived last would otherwise end
+  // the process with its default action after a clean shutdown.
+}
+
+bool Console::StartKeys() {
+  if (impl_->keys) return true;
+  if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &impl_->saved) != 0) return false;
+  termios raw = impl_->saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl-C is a stop
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return false;
+  impl_->keys = true;
+  return true;
+}
+
+void Console::StopKeys() {
+  if (!impl_->keys) return;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &impl_->saved);
+  impl_->keys = false;
+}
+
+Console::Event Console::Wait(std::chrono::milliseconds timeout, int *key) {
+  // A pipe's writing end reports POLLERR once its reader has gone, with no
+  // write needed to find out: a quiet run learns of it at once.
+  pollfd entries[3] = {{impl_->signals.get(), POLLIN, 0},
+                       {impl_->output_is_pipe ? STDOUT_FILENO : -1, 0, 0},
+                       {impl_->keys ? STDIN_FILENO : -1, POLLIN, 0}};
+  const int ready = ::poll(entries, 3, static_cast<int>(timeout.count()));
+  if (ready <= 0) return Event::kTimeout;
+  if (entries[0].revents & POLLIN) {
+    signalfd_siginfo info{};
+    // One read a request: a second signal queued behind the first is a
+    // second request.
+    if (::read(impl_->signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      impl_->stop_signal = static_cast<int>(info.ssi_signo);
+      return Event::kStop;
+    }
+  }
+  if (entries[1].revents & (POLLERR | POLLHUP)) {
+    impl_->output_is_pipe = false;  // said once; the pipe stays in error
+    return Event::kOutputClosed;
+  }
+  if (impl_->keys && (entries[2].revents & (POLLIN | POLLHUP))) {
+    unsigned char byte = 0;
+    if (::read(STDIN_FILENO, &byte, 1) == 1) {
+      *key = byte;
+      return Event::kKey;
+    }
+    StopKeys();  // the terminal went away: no more keys
+  }
+  return Event::kTimeout;
+}
+
+int Console::StopSignal() const { return impl_->stop_signal; }
+
+// ---- Terminal and process --------------------------------------------------
+
+bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+void TerminalSize(int *rows, int *cols) {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+    *rows = size.ws_row;
+    *cols = size.ws_col;
+  } else {
+    *rows = 24;
+    *cols = 80;
+  }
+}
+
+void PrepareTerminalOutput() {}
+
+void EndProcessAtOnce(int status) { ::_exit(status); }
+
+void EndForClosedOutput() {
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+  ::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);  // only if the signal could not end the process
+}
+
+std::string ProgramPath() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return std::string();
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+std::size_t CountOpenHandles() {
+  const std::size_t entries = CountEntries("/proc/self/fd");
+  return entries > 0 ? entries - 1 : 0;  // less the one that reads the folder
+}
+
+std::size_t CountThreads() { return CountEntries("/proc/self/task"); }
+
+std::string LineHeldElsewhere(const std::string &port_name) {
+  if (port_name == "NUL") return std::string();  // the null device is anyone's
+  const std::string path = vuzov::DevicePathFor(port_name.c_str());
+  const Fd probe(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!probe) return errno == EBUSY ? LineHeldText(path) : std::string();
+  if (!vuzov::ClaimLine(probe.get())) return errno == EWOULDBLOCK ? LineHeldText(path) : std::string();
+  vuzov::ReleaseLine(probe.get());
+  return std::string();
+}
+
+// ---- LineRelay -------------------------------------------------------------
+
+struct LineRelay::Impl {
+  ~Impl() {
+    if (device) vuzov::ReleaseLine(device.get());
+  }
+
+  Fd device;
+  Fd master;
+  Fd slave_hold;  // keeps the pty up while the driver closes and reopens its side
+  Fd wake;
+  std::string slave_name;
+  RelayTrace trace;
+  std::thread thread;
+
+  void Run();
+};
+
+LineRelay::LineRelay(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<LineRelay> LineRelay::Open(const std::string &port_name,
+                                           const vuzov::LineSettings &line, RelayTrace trace,
+                                           std::string *error) {
+  auto impl = std::make_unique<Impl>();
+  const std::string path = vuzov::DevicePathFor(port_name.c_str());
+  impl->device = Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!impl->device) {
+    const int saved = errno;
+    *error = saved == EBUSY ? LineHeldText(path) : ErrnoText("cannot open " + path, saved);
+    return nullptr;
+  }
+  // Claimed before anything touches the line: a line that another driver or
+  // relay holds is theirs, settings and replies alike.
+  if (!vuzov::ClaimLine(impl->device.get())) {
+    const int saved = errno;
+    *error = saved == EWOULDBLOCK ? LineHeldText(path) : ErrnoText("cannot lock " + path, saved);
+    impl->device = Fd();
+    return nullptr;
+  }
+  std::string problem;
+  if (!ConfigureDevice(impl->device.get(), line, &problem)) {
+    *error = path + ": " + problem;
+    return nullptr;
+  }
+  impl->master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  char name[128];
+  if (!impl->master || ::grantpt(impl->master.get()) != 0 ||
+      ::unlockpt(impl->master.get()) != 0 ||
+      ::ptsname_r(impl->master.get(), name, sizeof name) != 0) {
+    *error = ErrnoText("cannot make the relay's pty", errno);
+    return nullptr;
+  }
+  impl->slave_hold = Fd(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  termios tio{};
+  if (!impl->slave_hold || ::tcgetattr(impl->slave_hold.get(), &tio) != 0) {
+    *error = ErrnoText(std::string("cannot open ") + name, errno);
+    return nullptr;
+  }
+  ::cfmakeraw(&tio);
+  ::tcsetattr(impl->slave_hold.get(), TCSANOW, &tio);
+  impl->slave_name = std::string(name).compare(0, 5, "/dev/") == 0 ? name + 5 : name;
+  impl->wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!impl->wake) {
+    *error = ErrnoText("eventfd", errno);
+    return nullptr;
+  }
+  impl->trace = std::move(trace);
+  Impl *raw = impl.get();
+  impl->thread = std::thread([raw] { raw->Run(); });
+  return std::unique_ptr<LineRelay>(new LineRelay(std::move(impl)));
+}
+
+LineRelay::~LineRelay() {
+  const std::uint64_t one = 1;
+  if (::write(impl_->wake.get(), &one, sizeof one) < 0) {
+    // The thread also ends on its own once both sides are gone.
+  }
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+std::string LineRelay::PortName() const { return impl_->slave_name; }
+
+void LineRelay::Impl::Run() {
+  // The panel's bytes come paced at the line's rate; a pause of this long
+  // ends one burst in the trace.
+  constexpr int kBurstGapMs = 20;
+  std::vector<std::uint8_t> from_panel;
+  bool device_up = true;
+  std::uint8_t buffer[512];
+  for (;;) {
+    pollfd entries[3] = {{wake.get(), POLLIN, 0},
+                         {master.get(), POLLIN, 0},
+                         {device_up ? device.get() : -1, POLLIN, 0}};
+    const int ready = ::poll(entries, 3, from_panel.empty() ? 1000 : kBurstGapMs);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) {
+      trace(false, from_panel);
+      from_panel.clear();
+      continue;
+    }
+    if (entries[0].revents != 0) return;
+    if (entries[1].revents & POLLIN) {
+      const ssize_t got = ::read(master.get(), buffer, sizeof buffer);
+      if (got > 0) {
+        trace(false, from_panel);
+        from_panel.clear();
+        const std::vector<std::uint8_t> bytes(buffer, buffer + got);
+        trace(true, bytes);
+        if (device_up) WriteAll(device.get(), buffer, static_cast<std::size_t>(got));
+      }
+    }
+    if (device_up && (entries[2].revents & POLLIN)) {
+      const ssize_t got = ::read(device.get(), buffer, sizeof buffer);
+      if (got > 0) {
+        from_panel.insert(from_panel.end(), buffer, buffer + got);
+        WriteAll(master.get(), buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        device_up = false;
+      }
+    } else if (device_up && (entries[2].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      device_up = false;  // unplugged: the driver's reads time out from now on
+    }
+  }
+}
+
+}  // namespace zemhost

@@ -1,0 +1,79 @@
+// One run from start to end: prepare the instances, cold-start each, poll and
+// send until the run is over, then shut the driver down so that the module
+// may be unloaded.
+#ifndef VUZOV_ZEMHOST_SESSION_H
+#define VUZOV_ZEMHOST_SESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "run/command_schedule.h"
+#include "run/driver_calls.h"
+#include "events/events.h"
+#include "exit_status.h"
+#include "run/instance.h"
+#include "cli/options.h"
+#include "platform/platform.h"
+#include "outputs/run_output.h"
+
+namespace zemhost {
+
+class Session {
+ public:
+  Session(const RunConfig &config, Console &console, Hub &hub, ZemMainFn zem_main)
+      : config_(config), console_(console), hub_(hub), zem_main_(zem_main), output_(hub) {}
+  ~Session() { StopPolling(); }
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  // The whole run; the exit status.
+  int Run();
+
+  // Commands asked for from outside (the broker), picked up by the loop.
+  void SetCommandSource(CommandSource *source) { remote_ = source; }
+
+  // False when a driver thread may still be running inside the module.
+  bool SafeToUnload() const { return safe_to_unload_; }
+
+ private:
+  Exit StartInstances();
+  Exit ColdStart(Instance &instance);
+  void StartPolling();
+  Exit Loop();
+  // False when the run is asked to end.
+  bool HandleConsole();
+  bool Finished() const;
+  void StopPolling();
+  int Shutdown();
+  bool EveryPolledInstanceAnswered() const;
+  int WaitForShutdownLines(int started);
+  void EndDriver();
+  bool WaitForDriverThreadsToExit();
+  // Waits until `done` holds, for at most `limit` (none: as long as it takes),
+  // checking every `step`, while watching for a stop request: a second one
+  // ends the process at once.
+  bool WaitWatching(const std::function<bool()> &done, std::optional<Millis> limit,
+                    Millis step);
+  void OnStopRequest();
+  [[noreturn]] void EndAtOnce();
+
+  const RunConfig &config_;
+  Console &console_;
+  Hub &hub_;
+  const ZemMainFn zem_main_;
+  RunOutput output_;
+
+  std::uint32_t state_size_ = 0;
+  Instances instances_;
+  CommandSchedule schedule_;
+  std::size_t thread_baseline_ = 0;
+  bool send_only_ = false;
+  bool safe_to_unload_ = true;
+  int stop_requests_ = 0;
+  CommandSource *remote_ = nullptr;
+};
+
+}  // namespace zemhost
+
+#endif
