@@ -66,8 +66,13 @@ else()
           LIBRARY DESTINATION ${VUZOV_INSTALL_BENCHDIR} PERMISSIONS ${library_permissions})
 endif()
 install(TARGETS zemhost RUNTIME DESTINATION ${VUZOV_INSTALL_TOOLDIR})
+# What the install rules put in place, and nothing else: scripts/package.sh
+# builds this target, not every test program, before packing.
+add_custom_target(vuzov_packaged)
+add_dependencies(vuzov_packaged vuzov qarpro zemhost)
 if(TARGET panelsim)
   install(TARGETS panelsim RUNTIME DESTINATION ${VUZOV_INSTALL_TOOLDIR})
+  add_dependencies(vuzov_packaged panelsim)
 endif()
 
 set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
@@ -146,6 +151,7 @@ else()
   message(WARNING "help2man not found: the install and the package will have no manual pages")
 endif()
 add_custom_target(vuzov_install_documents ALL DEPENDS ${compressed} ${compressed_pages} ${man_pages})
+add_dependencies(vuzov_packaged vuzov_install_documents)
 
 install(FILES ${generated_dir}/copyright ${compressed} DESTINATION ${VUZOV_INSTALL_DOCDIR})
 install(FILES ${compressed_pages} DESTINATION ${VUZOV_INSTALL_DOCDIR}/docs)

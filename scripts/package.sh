@@ -18,13 +18,17 @@ while (($#)); do
   shift
 done
 
-if ((build)); then bash scripts/setup.sh; fi
+# The Linux build's tools, the MinGW i686 cross build and the packing tools;
+# the ZIP is only cross-built here, so no Wine is needed.
+if ((build)); then bash scripts/setup.sh demo windows package; fi
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
 for preset in linux windows; do
   if ((build)); then
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j 2
+    # Only what the packages hold (vuzov_packaged, beside the install rules),
+    # and cpack must not build the rest before packing.
+    cmake --preset "$preset" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    cmake --build --preset "$preset" -j 2 --target vuzov_packaged
   fi
   cpack --config "build/$preset/CPackConfig.cmake" -B "$dist"
 done
