@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "dispatch.h"
 #include "instance_thread.h"
 #include "serial_port.h"
 
