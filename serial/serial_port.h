@@ -31,6 +31,10 @@ enum class RtsMode { kOff, kOn, kHandshake, kToggle };
 DtrMode DtrModeFor(std::uint16_t flags);
 RtsMode RtsModeFor(std::uint16_t flags);
 
+// The number n of a host port name "COMn" (n from 1, without a leading zero);
+// 0 for any other name.
+long ComPortNumber(const char *name);
+
 // Opens the named port and configures it from the line settings and flags. The
 // null device "NUL" opens without any line set-up. On failure nothing stays open
 // and *port must not be used.
