@@ -162,7 +162,9 @@ std::uint32_t ReadExact(PortWord port, void *buffer, std::uint32_t count, std::u
     DWORD read_now = 0;
     // The thread's last error stays the failed read's for the caller: nothing
     // runs between the call and the return.
-    if (!ReadFile(ToHandle(port), data + total, count - total, &read_now, nullptr)) return kIoFailed;
+    if (!ReadFile(ToHandle(port), data + total, count - total, &read_now, nullptr)) {
+      return kIoFailed;
+    }
     if (read_now == 0) return kIoFailed;  // the read timeout expired
     total += read_now;
     if (got != nullptr) *got = total;

@@ -75,7 +75,9 @@ CLI::Validator TakenBy(const Setting &setting) {
 CLI::Validator NoValue(const std::string &key) {
   return CLI::Validator(
       [key](std::string &value) {
-        if (value != "true") throw UsageError("unknown option --" + key + "=" + value + " (see --help)");
+        if (value != "true") {
+          throw UsageError("unknown option --" + key + "=" + value + " (see --help)");
+        }
         return std::string();
       },
       "");
@@ -107,7 +109,8 @@ class FlagReader {
       return false;
     }
     if (app_.remaining_size() == 0) return true;
-    *error = StrayArgument(app_.remaining().front(), app_.remaining_size() == 1 && !flag_after_stray_);
+    const bool last = app_.remaining_size() == 1 && !flag_after_stray_;
+    *error = StrayArgument(app_.remaining().front(), last);
     return false;
   }
 
@@ -141,7 +144,9 @@ class FlagReader {
       throw CLI::ValidationError("--" + setting.key, problem);  // a file gone since its check
     }
     if (setting.scope == Scope::kRun) flags_->run_keys.insert(setting.key);
-    if (setting.scope == Scope::kInstance && !setting.to_first_instance) flags_->instance_used = true;
+    if (setting.scope == Scope::kInstance && !setting.to_first_instance) {
+      flags_->instance_used = true;
+    }
   }
 
   // An argument no flag took that stood before the problem: the first one.

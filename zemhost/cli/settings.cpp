@@ -270,7 +270,7 @@ const Names kRtsNames = {{"off", 0},
                          {"toggle", vuzov::kRtsToggle}};
 
 std::vector<Setting> BuildSettings() {
-  using ULL = unsigned long long;
+  constexpr unsigned long long kMostPolls = std::numeric_limits<unsigned long long>::max();
   const Millis kNoLeast{0};
   return {
       // One instance: its line or simulated panel, the line's settings, its
@@ -287,17 +287,20 @@ std::vector<Setting> BuildSettings() {
                                 In(&InstanceConfig::timeout))),
       Instance("dtr", LineMode(kDtrNames, vuzov::kDtrModeBits, "is on, off or handshake")),
       Instance("rts", LineMode(kRtsNames, vuzov::kRtsModeBits, "is on, off, handshake or toggle")),
-      Instance("flags", Whole(0, 0xFFFF, "is a 16-bit word such as 0x0101", In(&InstanceConfig::flags))),
+      Instance("flags",
+               Whole(0, 0xFFFF, "is a 16-bit word such as 0x0101", In(&InstanceConfig::flags))),
       Instance("panel", Whole(0, 8, "is a panel number from 0 to 8", In(&InstanceConfig::panel))),
       Instance("point", Point()),
       ToFirstInstance(Instance("send", Send())),
       // The run.
-      NamingFile(Run("module", Text("the path of the driver module", Of(&RunConfig::module_path)))),
-      NamingFile(Run("gates", InputFile("a gate list file", "the gate list", Of(&RunConfig::gates_path)))),
+      NamingFile(
+          Run("module", Text("the path of the driver module", Of(&RunConfig::module_path)))),
+      NamingFile(Run("gates", InputFile("a gate list file", "the gate list",
+                                        Of(&RunConfig::gates_path)))),
       AsSwitch(Run("discover", YesNo(Of(&RunConfig::discover)))),
-      Run("interval", Duration(Millis(1), ", at least 1ms, such as 200ms", Of(&RunConfig::interval))),
-      Run("polls", Whole(1, std::numeric_limits<ULL>::max(),
-                         "is a whole count from 1 to " + std::to_string(std::numeric_limits<ULL>::max()),
+      Run("interval",
+          Duration(Millis(1), ", at least 1ms, such as 200ms", Of(&RunConfig::interval))),
+      Run("polls", Whole(1, kMostPolls, "is a whole count from 1 to " + std::to_string(kMostPolls),
                          Of(&RunConfig::polls))),
       Run("for", Duration(kNoLeast, ", such as 30s", Of(&RunConfig::run_for))),
       Run("reopen-after", Whole(0, 1000, "is a count of failed polls from 0 (never) to 1000",

@@ -7,6 +7,7 @@
 #define VUZOV_ZEMHOST_SETTINGS_H
 
 #include <functional>
+#include <iosfwd>
 #include <set>
 #include <string>
 #include <string_view>
