@@ -1,15 +1,15 @@
-// The records a host exchanges with the module, the command table and the
-// module-wide state of the entry point.
+// What crosses the boundary between a host and the module: the records they
+// exchange, the command codes, the result codes and log levels, the bits of
+// the flags word the host sets, and (qarpro.h) the host library's functions.
 //
 // The records are a binary contract with hosts built elsewhere: packed, fields in
 // the host's order, pointer fields at the platform's pointer width. The asserts at
 // the end pin every size and offset, for the host's own 32-bit Windows layout, for
 // 64-bit Linux, and for 64-bit Windows (the build that runs the Windows code where
 // 32-bit programs cannot run).
-#ifndef VUZOV_HOST_HOST_INTERFACE_H
-#define VUZOV_HOST_HOST_INTERFACE_H
+#ifndef VUZOV_CONTRACT_HOST_INTERFACE_H
+#define VUZOV_CONTRACT_HOST_INTERFACE_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -38,8 +38,24 @@ struct LineSettings {
 struct PortBlock {
   char name[12];
   LineSettings line;
-  std::uint16_t flags;  // DTR/RTS modes
+  std::uint16_t flags;  // DTR/RTS modes: the bits below
 };
+
+// The bits of PortBlock::flags that choose the DTR and RTS modes. The host
+// sets the word; the driver tests the bits in this order when it opens the
+// port, and the first match wins: DTR on if either of its two on bits is set,
+// else handshake, else off; RTS likewise, then toggle. No other bit has an
+// effect.
+inline constexpr std::uint16_t kDtrOn = 0x0001;
+inline constexpr std::uint16_t kDtrOnToo = 0x0100;
+inline constexpr std::uint16_t kDtrHandshake = 0x8000;
+inline constexpr std::uint16_t kRtsOn = 0x0002;
+inline constexpr std::uint16_t kRtsOnToo = 0x0200;
+inline constexpr std::uint16_t kRtsHandshake = 0x1000;
+inline constexpr std::uint16_t kRtsToggle = 0x2000;
+// Every bit that has a say in one line's mode.
+inline constexpr std::uint16_t kDtrModeBits = kDtrOn | kDtrOnToo | kDtrHandshake;
+inline constexpr std::uint16_t kRtsModeBits = kRtsOn | kRtsOnToo | kRtsHandshake | kRtsToggle;
 
 inline constexpr std::size_t kTransmitAreaSize = 256;
 inline constexpr std::size_t kReceiveAreaSize = 262;
@@ -69,14 +85,17 @@ struct PointBlock {
   void *result;  // SingleRead: int32_t result word; SingleWrite: WriteStatus
 };
 
+// Three of its words carry constants whose meaning is the host's, not the
+// module's: like the host's reserved fields elsewhere, they are named by their
+// place in the host's 32-bit layout (offsets 0, 16 and 28).
 struct DriverInfo {
-  std::uint32_t kind;  // always 810
+  std::uint32_t host_word0;
   const char *name;
   const char *banner;
   std::uint32_t state_size;
-  std::uint32_t word4;  // always 4
+  std::uint32_t host_word16;
   LineSettings line;
-  std::uint32_t word3;  // always 3
+  std::uint32_t host_word28;
 };
 
 struct AddressBlock {
@@ -133,25 +152,6 @@ inline constexpr std::uint32_t kFailed = 2;
 inline constexpr std::int32_t kLogInfo = 0;
 inline constexpr std::int32_t kLogNotice = 32;
 
-using Handler = std::uint32_t (*)(Request *);
-
-// Slot i serves command code i + 1; an empty slot is nullptr.
-extern const Handler CommandTable[kCommandCount];
-
-// Set by EndZem, cleared by ColdStart; while set, ZemMain answers 0 to everything.
-// Shared by every instance the host runs through this loaded module.
-extern std::atomic<std::uint32_t> EndedFlag;
-
-// The dispatcher behind the exported entry point.
-std::uint32_t DispatchRequest(Request *request);
-
-std::uint32_t GetZemInfo(Request *request);
-
-// The strings GetZemInfo hands out.
-extern const char kDriverName[];
-extern const char kDriverBanner[];
-inline constexpr std::size_t kDriverBannerLength = 223;
-
 // ---- Layout of the binary contract ----------------------------------------
 
 #define VUZOV_RECORD(T)                                                      \
@@ -202,10 +202,10 @@ static_assert(sizeof(PointBlock) == 44);
 static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 16 &&
               offsetof(PointBlock, result) == 40);
 static_assert(sizeof(DriverInfo) == 32);
-static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
+static_assert(offsetof(DriverInfo, host_word0) == 0 && offsetof(DriverInfo, name) == 4 &&
               offsetof(DriverInfo, banner) == 8 && offsetof(DriverInfo, state_size) == 12 &&
-              offsetof(DriverInfo, word4) == 16 && offsetof(DriverInfo, line) == 20 &&
-              offsetof(DriverInfo, word3) == 28);
+              offsetof(DriverInfo, host_word16) == 16 && offsetof(DriverInfo, line) == 20 &&
+              offsetof(DriverInfo, host_word28) == 28);
 static_assert(sizeof(AddressBlock) == 28);
 static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 24);
 #elif defined(__x86_64__)
@@ -230,10 +230,10 @@ static_assert(sizeof(PointBlock) == 52);
 static_assert(offsetof(PointBlock, address) == 0 && offsetof(PointBlock, panel) == 20 &&
               offsetof(PointBlock, result) == 44);
 static_assert(sizeof(DriverInfo) == 40);
-static_assert(offsetof(DriverInfo, kind) == 0 && offsetof(DriverInfo, name) == 4 &&
+static_assert(offsetof(DriverInfo, host_word0) == 0 && offsetof(DriverInfo, name) == 4 &&
               offsetof(DriverInfo, banner) == 12 && offsetof(DriverInfo, state_size) == 20 &&
-              offsetof(DriverInfo, word4) == 24 && offsetof(DriverInfo, line) == 28 &&
-              offsetof(DriverInfo, word3) == 36);
+              offsetof(DriverInfo, host_word16) == 24 && offsetof(DriverInfo, line) == 28 &&
+              offsetof(DriverInfo, host_word28) == 36);
 static_assert(sizeof(AddressBlock) == 32);
 static_assert(offsetof(AddressBlock, address) == 0 && offsetof(AddressBlock, panel) == 28);
 #else

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_interface.h"
+#include "dispatch.h"
 #include "long_range.h"
 #include "panel_protocol.h"
 #include "serial_port.h"

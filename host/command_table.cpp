@@ -1,5 +1,5 @@
 // Dispatch of host commands and the module-wide ended state.
-#include "host_interface.h"
+#include "dispatch.h"
 #include "lifecycle.h"
 #include "panel_protocol.h"
 

@@ -1,5 +1,5 @@
 // The module's one export. Everything a host asks of the driver comes through here.
-#include "host_interface.h"
+#include "dispatch.h"
 
 #if defined(_WIN32)
 #  define VUZOV_EXPORT __declspec(dllexport)

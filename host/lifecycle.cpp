@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "dispatch.h"
 #include "instance_thread.h"
 #include "serial_port.h"
 
@@ -207,6 +208,8 @@ std::uint32_t ColdStart(Request *request) {
   const PortName name = NameOf(block.name);
   const PortWord port = OpenComFor(state, block);
   if (port == PortWord{}) {
+    // Sic, as every log text here: hosts match the driver's lines verbatim, so
+    // their spelling and punctuation ("}" for ")", "Canot", "Unsoliced") stay.
     err(kLogInfo, "ZODODA> ColdStart() unable to open %s(tmout %d} port", name.text,
         static_cast<int>(params.timeout));
     return kNotPossible;
@@ -228,14 +231,14 @@ std::uint32_t ColdStart(Request *request) {
   Waiting().Add(state);
   if (!StartInstanceThread(state)) {
     Waiting().Remove(state);
-    err(kLogNotice, "ZODODA> Canot open Unsoliced thread !!!");
+    err(kLogNotice, "ZODODA> Canot open Unsoliced thread !!!");  // sic: matched verbatim
     return kFailed;
   }
   return kOk;
 }
 
 void UnsolicitedThread(InstanceState *state) {
-  err(kLogNotice, "ZODODA> Start Unsoliceted Thread");
+  err(kLogNotice, "ZODODA> Start Unsoliceted Thread");  // sic: matched verbatim
   PauseMilliseconds(1000);
   unsigned char message[kMessageSize];
   // The host library paces this loop: each call blocks until a message comes.
@@ -291,7 +294,7 @@ std::uint32_t ReOpenCom(Request *request) {
   } else {
     err(kLogInfo, "ZODODA> ReOpenCom() NULLDEV => no communications");
   }
-  err(kLogInfo, "ReOpenCom() exited 0");
+  err(kLogInfo, "ReOpenCom() exited 0");  // sic, without the prefix: matched verbatim
   return kOk;
 }
 

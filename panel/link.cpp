@@ -179,6 +179,7 @@ std::uint32_t DoWrite(Request *request) {
   return result;
 }
 
+// Sic, " , ret val": hosts match the driver's log lines verbatim.
 std::uint32_t SingleRead(Request *request) {
   const std::uint32_t result = DoRead(request);
   if (result != kOk) err(kLogInfo, "ZODODA> SingleRead() , ret val is %d", static_cast<int>(result));

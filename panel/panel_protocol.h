@@ -23,7 +23,8 @@ inline constexpr std::size_t kMaxReplyLength = 20;
 
 // Command 3: checks the address in the AddressBlock and stores its panel number.
 std::uint32_t SingleAddressParser(Request *request);
-// 0 when the address is valid (panel number stored), 1 when it is not.
+// 0 when the address is valid (panel number stored), 1 when it is not, 2 when
+// there is no block to judge.
 std::uint32_t Parse(AddressBlock *block);
 
 // ---- Reply decoding ---------------------------------------------------------

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # clang-tidy (.clang-tidy) and cppcheck (.cppcheck-suppressions) over the
-# driver's sources in host/, serial/, panel/, qarpro/ and loader/, with the
-# compile commands of a Linux build. Exits non-zero on any finding.
+# driver's sources in host/, serial/, panel/, qarpro/ and loader/ and the tools'
+# shared pieces in toolbox/, with the compile commands of a Linux build; then
+# the rooms' includes against their layers. Exits non-zero on any finding.
 #
 #   bash scripts/lint.sh [BUILD_DIR]      (default build/linux)
 #
@@ -18,7 +19,8 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 2
 fi
 
-mapfile -t sources < <(ls host/*.cpp serial/*.cpp panel/*.cpp qarpro/*.cpp loader/*.cpp | grep -v '_win\.cpp$')
+mapfile -t sources < <(ls host/*.cpp serial/*.cpp panel/*.cpp qarpro/*.cpp loader/*.cpp toolbox/*.cpp |
+  grep -v '_win\.cpp$')
 
 status=0
 # One file per clang-tidy run: clang-tidy 14's analyzer keeps the va_start it
@@ -34,11 +36,11 @@ fi
 
 echo "lint: cppcheck"
 filters=()
-for dir in host serial panel qarpro loader; do filters+=(--file-filter="$dir/*"); done
+for dir in host serial panel qarpro loader toolbox; do filters+=(--file-filter="$dir/*"); done
 # The tests beside each subsystem are not the driver; cppcheck sees x86-64 Linux
 # as the Linux build does.
 if ! cppcheck --project="$build/compile_commands.json" "${filters[@]}" \
-    -ihost/tests -iserial/tests -ipanel/tests \
+    -ihost/tests -iserial/tests -ipanel/tests -itoolbox/tests \
     -D__x86_64__ -D__linux__ -D__GNUC__ -U_WIN32 --std=c++17 \
     --enable=warning,style,performance,portability --inline-suppr \
     --suppressions-list=.cppcheck-suppressions --quiet --error-exitcode=1 \
@@ -47,8 +49,19 @@ if ! cppcheck --project="$build/compile_commands.json" "${filters[@]}" \
 fi
 
 # The rooms are layered: contract/ at the bottom, then serial/, then panel/,
-# then host/. An include may name a header of its own room or of one below.
+# then host/; toolbox/ serves the tools and stands beside the driver, which
+# never includes it. An include may name a header of its own room or of one
+# below, however it is written: "x.h", "room/x.h", "../room/x.h" or <x.h>.
 echo "lint: layers"
+# Whether the include names a file of the room.
+names_room_file() {
+  local header=$1 room=$2
+  case "$header" in
+    ../*) [[ $header == ../"$room"/* ]] ;;
+    "$room"/*) true ;;
+    *) [ -e "$room/$header" ] ;;
+  esac
+}
 check_layer() {
   local room=$1
   shift
@@ -57,17 +70,19 @@ check_layer() {
     [ -e "$file" ] || continue
     while read -r header; do
       for above in "$@"; do
-        if [ -e "$above/$header" ]; then
-          echo "$file: includes $above/$header, a room above $room/"
+        if names_room_file "$header" "$above"; then
+          echo "$file: includes $header from $above/, a room above $room/"
           status=1
         fi
       done
-    done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
+    done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*["<]\([^">]*\)[">].*/\1/p' "$file")
   done
 }
-check_layer contract serial panel host qarpro zemhost
-check_layer serial panel host zemhost
-check_layer panel host zemhost
+check_layer contract serial panel host qarpro zemhost toolbox panelsim bench
+check_layer serial panel host zemhost toolbox panelsim bench
+check_layer panel host zemhost toolbox panelsim bench
+check_layer host zemhost toolbox panelsim bench
+check_layer toolbox zemhost panelsim bench
 
 if [ "$status" -eq 0 ]; then echo "lint: clean"; fi
 exit "$status"

@@ -5,15 +5,15 @@
 namespace vuzov {
 
 DtrMode DtrModeFor(std::uint16_t flags) {
-  if ((flags & 0x0101) != 0) return DtrMode::kOn;
-  if ((flags & 0x8000) != 0) return DtrMode::kHandshake;
+  if ((flags & (kDtrOn | kDtrOnToo)) != 0) return DtrMode::kOn;
+  if ((flags & kDtrHandshake) != 0) return DtrMode::kHandshake;
   return DtrMode::kOff;
 }
 
 RtsMode RtsModeFor(std::uint16_t flags) {
-  if ((flags & 0x0202) != 0) return RtsMode::kOn;
-  if ((flags & 0x1000) != 0) return RtsMode::kHandshake;
-  if ((flags & 0x2000) != 0) return RtsMode::kToggle;
+  if ((flags & (kRtsOn | kRtsOnToo)) != 0) return RtsMode::kOn;
+  if ((flags & kRtsHandshake) != 0) return RtsMode::kHandshake;
+  if ((flags & kRtsToggle) != 0) return RtsMode::kToggle;
   return RtsMode::kOff;
 }
 

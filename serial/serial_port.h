@@ -24,11 +24,16 @@ inline constexpr std::uint32_t kIoFailed = 7;
 // The port's read timeout right after OpenPort configures it, in 10 ms units.
 inline constexpr std::uint32_t kOpeningReadTimeout = 100;
 
-// Line-control flag bits and the modes they select (first match wins).
+// The modes the line-control flag bits (host_interface.h) select, first match
+// wins.
 enum class DtrMode { kOff, kOn, kHandshake };
 enum class RtsMode { kOff, kOn, kHandshake, kToggle };
 DtrMode DtrModeFor(std::uint16_t flags);
 RtsMode RtsModeFor(std::uint16_t flags);
+
+// The number n of a host port name "COMn" (n from 1, without a leading zero);
+// 0 for any other name.
+long ComPortNumber(const char *name);
 
 // Opens the named port and configures it from the line settings and flags. The
 // null device "NUL" opens without any line set-up. On failure nothing stays open

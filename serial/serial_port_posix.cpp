@@ -96,13 +96,8 @@ bool IsNullDevice(const char *name) { return std::strcmp(name, "NUL") == 0; }
 std::string DevicePathFor(const char *name) {
   if (IsNullDevice(name)) return "/dev/null";
   if (name[0] == '/') return name;
-  if (std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9') {
-    char *end = nullptr;
-    const long number = std::strtol(name + 3, &end, 10);
-    if (*end == '\0' && number >= 1 && number <= 256) {
-      return "/dev/ttyS" + std::to_string(number - 1);
-    }
-  }
+  const long number = ComPortNumber(name);
+  if (number >= 1 && number <= 256) return "/dev/ttyS" + std::to_string(number - 1);
   return std::string("/dev/") + name;
 }
 

@@ -23,11 +23,7 @@ bool IsNullDevice(const char *name) { return std::strcmp(name, "NUL") == 0; }
 // COM1..COM9 open by their plain names; from COM10 on, Windows only knows them
 // in the device namespace.
 std::string DeviceNameFor(const char *name) {
-  if (std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9') {
-    char *end = nullptr;
-    const long number = std::strtol(name + 3, &end, 10);
-    if (*end == '\0' && number >= 10) return std::string("\\\\.\\") + name;
-  }
+  if (ComPortNumber(name) >= 10) return std::string("\\\\.\\") + name;
   return name;
 }
 
@@ -142,7 +138,10 @@ std::uint32_t PurgePort(PortWord port) {
       last_ok = ReadFile(handle, scratch, kPurgeChunk, &got, nullptr) == TRUE;
       if (!last_ok || got != kPurgeChunk) break;
     }
+    // Restoring the timeout must not replace the error of a failed read.
+    const DWORD saved = GetLastError();
     if (previous != 0) SetReadTimeout(port, previous);
+    SetLastError(saved);
   }
   return last_ok ? 0 : 1;
 }
@@ -161,8 +160,9 @@ std::uint32_t ReadExact(PortWord port, void *buffer, std::uint32_t count, std::u
   std::uint32_t total = 0;
   while (total < count) {
     DWORD read_now = 0;
+    // The thread's last error stays the failed read's for the caller: nothing
+    // runs between the call and the return.
     if (!ReadFile(ToHandle(port), data + total, count - total, &read_now, nullptr)) {
-      GetLastError();
       return kIoFailed;
     }
     if (read_now == 0) return kIoFailed;  // the read timeout expired

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host_capture.h"
-#include "host_interface.h"
+#include "dispatch.h"
 
 using namespace vuzov;
 
@@ -80,17 +80,17 @@ TEST_F(EntryTest, GetZemInfoFillsTheRecordAndLogs) {
     Request request = MakeRequest(nullptr, kGetZemInfo, &info);
     ASSERT_EQ(DispatchRequest(&request), kOk);
   }
-  EXPECT_EQ(info.kind, 810u);
+  EXPECT_EQ(info.host_word0, 810u);
   EXPECT_STREQ(info.name, "FIREPANEL FP11x ");
   const char *banner = info.banner;  // a packed field: read it by value
   EXPECT_EQ(banner, kDriverBanner);
   EXPECT_EQ(info.state_size, kStateSize);
-  EXPECT_EQ(info.word4, 4u);
+  EXPECT_EQ(info.host_word16, 4u);
   EXPECT_EQ(info.line.baud, 9600);
   EXPECT_EQ(info.line.data_bits, 8);
   EXPECT_EQ(info.line.stop_bits, 0);
   EXPECT_EQ(info.line.parity, 0);
-  EXPECT_EQ(info.word3, 3u);
+  EXPECT_EQ(info.host_word28, 3u);
   const auto lines = host.Lines();
   ASSERT_EQ(lines.size(), 3u);
   for (const auto &line : lines) {

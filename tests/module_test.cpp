@@ -34,7 +34,7 @@ TEST_F(ModuleTest, GetZemInfoThroughTheExport) {
   request.command = kGetZemInfo;
   request.params = &info;
   ASSERT_EQ(module.Entry()(&request), kOk);
-  EXPECT_EQ(info.kind, 810u);
+  EXPECT_EQ(info.host_word0, 810u);
   EXPECT_EQ(info.state_size, kStateSize);
   EXPECT_STREQ(info.name, "FIREPANEL FP11x ");
   const char *banner = info.banner;  // a packed field: read it by value

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host_capture.h"
-#include "host_interface.h"
+#include "dispatch.h"
 #include "peer_line.h"
 #include "qarpro.h"
 #include "serial_port.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host_capture.h"
-#include "host_interface.h"
+#include "dispatch.h"
 #include "peer_line.h"
 #include "qarpro.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dispatch.h"
 #include "host_capture.h"
 #include "panel_protocol.h"
 

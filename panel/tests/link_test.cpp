@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "dispatch.h"
 #include "host_capture.h"
 #include "panel_protocol.h"
 #include "peer_line.h"

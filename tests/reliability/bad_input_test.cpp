@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "host_capture.h"
-#include "host_interface.h"
+#include "dispatch.h"
 #include "panel_protocol.h"
 #include "peer_line.h"
 #include "qarpro.h"

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "encoding.h"
-#include "host_interface.h"
+#include "dispatch.h"
 #include "peer_line.h"
 #include "qarpro.h"
 #include "scenario.h"

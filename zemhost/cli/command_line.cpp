@@ -1,241 +1,185 @@
-// The command line. CLI11 reads it into flags and their values, in the order
-// they were given; the values then go through the same key rules as the config
-// file's, so that a flag and a config line take the same values and a bad one
-// is worded alike. The help is our own text (help.cpp).
+// The command line. CLI11 reads it with one option per setting of the table:
+// the setting's own reader is the option's validator, so a bad value stops
+// the reading where it stands with the message the config file gives for it,
+// and a good one is stored as CLI11 reads it, in the order given. The help is
+// our own text (help.cpp).
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
-#include <vector>
 
-#include "cli/option_keys.h"
 #include "cli/options.h"
+#include "cli/settings.h"
 
 namespace zemhost {
 namespace {
 
-// Flags that take no value. --help is one too, though it is seen first.
-const char *const kSwitches[] = {"help",      "discover",      "json",          "lines",
-                                 "trace",     "selfcheck",     "mqtt-commands", "mqtt-discovery"};
-
-// Flags that take one value each time they are given.
-std::vector<std::string> ValueFlags() {
-  std::vector<std::string> keys = {"config", "send"};
-  for (const std::string &key : GlobalKeys()) {
-    if (key != "discover" && key != "mqtt-commands" && key != "mqtt-discovery") keys.push_back(key);
-  }
-  const std::vector<std::string> &instance = InstanceKeys();
-  keys.insert(keys.end(), instance.begin(), instance.end());
-  return keys;
-}
-
-// One flag as given: its name without the dashes, its value ("" for a switch),
-// and how many arguments no flag took stood before it.
-struct Flag {
-  std::string key;
-  std::string value;
-  std::size_t extras_before = 0;
+// A problem worded whole, raised by a validator so that CLI11 stops where it
+// arose. CLI11's own ValidationError words a bad value "--key: problem".
+class UsageError : public CLI::ParseError {
+ public:
+  explicit UsageError(const std::string &message)
+      : CLI::ParseError("UsageError", message, CLI::ExitCodes::ValidationError) {}
 };
 
-struct CommandLine {
-  std::vector<Flag> flags;          // in the order given
-  std::vector<std::string> extras;  // what no flag took, in order
-  std::string failure;              // where the reading stopped, worded; empty: it did not
+// What the flags say beside the config file.
+struct FlagSettings {
+  // The single instance of a run without a config file; with one, only its
+  // commands, which go to the file's first instance.
+  InstanceConfig instance;
+  bool instance_used = false;
+  // The run keys given as flags: the file's values for them do not override.
+  std::set<std::string> run_keys;
 };
 
-bool IsSwitch(const std::string &key) {
-  return std::any_of(std::begin(kSwitches), std::end(kSwitches),
-                     [&key](const char *name) { return key == name; });
-}
-
-// "--json=1": a switch given a value, which CLI11 stops at.
-bool IsSwitchWithValue(const std::string &argument) {
-  const auto equals = argument.find('=');
-  return argument.compare(0, 2, "--") == 0 && equals != std::string::npos &&
-         IsSwitch(argument.substr(2, equals - 2));
-}
-
-// Words what CLI11 could not place, as zemhost always has: an unknown flag
-// takes the next argument as its value, so a last one lacks it.
-std::string ExtraArgument(const std::string &extra, int argc, char **argv) {
-  if (extra.size() > 2 && extra.compare(0, 2, "--") == 0) {
-    const auto first = std::find_if(argv + 1, argv + argc,
-                                    [&extra](const char *argument) { return extra == argument; });
-    if (first == argv + argc - 1) return extra + " needs a value (see --help)";
-    return "unknown option " + extra + " (see --help)";
+// An argument no flag took. An unknown flag takes the next argument as its
+// value, so one with nothing after it lacks that.
+std::string StrayArgument(const std::string &argument, bool last) {
+  if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
+    if (last) return argument + " needs a value (see --help)";
+    return "unknown option " + argument + " (see --help)";
   }
-  return "unexpected argument '" + extra + "' (see --help)";
+  return "unexpected argument '" + argument + "' (see --help)";
 }
 
-// CLI11 stops only at a switch given a value or a flag whose value is missing,
-// which can only be the last argument.
-std::string ParseFailure(int argc, char **argv) {
-  if (argc < 2) return "cannot read the command line (see --help)";
-  for (int i = 1; i < argc; ++i) {
-    if (IsSwitchWithValue(argv[i])) {
-      return "unknown option " + std::string(argv[i]) + " (see --help)";
-    }
-  }
-  return std::string(argv[argc - 1]) + " needs a value (see --help)";
+// "--port --polls 1": CLI11 takes the argument after a flag as its value,
+// whatever it is, so a value gone missing shows as the next flag in its place.
+CLI::Validator NotAFlag(const std::string &key) {
+  return CLI::Validator(
+      [key](std::string &value) {
+        if (value.compare(0, 2, "--") == 0) {
+          throw UsageError("--" + key + " needs a value, but the next argument is the flag " +
+                           value + " (see --help)");
+        }
+        return std::string();
+      },
+      "");
 }
 
-// Each flag is recorded as CLI11 reads it, so that the flags, the arguments
-// no flag took and a missing value keep the order they were given in.
+CLI::Validator TakenBy(const Setting &setting) {
+  return CLI::Validator(
+      [&setting](std::string &value) {
+        std::string problem;
+        if (setting.Check(value, &problem)) return std::string();
+        // A flag of the command line's own names itself in its message.
+        if (setting.scope == Scope::kCommandLine) throw UsageError(problem);
+        return problem;
+      },
+      "");
+}
+
+// CLI11 hands a switch "true", or VALUE for --key=VALUE, which it takes no more
+// than any other flag of zemhost's would.
+CLI::Validator NoValue(const std::string &key) {
+  return CLI::Validator(
+      [key](std::string &value) {
+        if (value != "true") {
+          throw UsageError("unknown option --" + key + "=" + value + " (see --help)");
+        }
+        return std::string();
+      },
+      "");
+}
+
 class FlagReader {
  public:
-  FlagReader() {
-    app_.set_help_flag();  // seen before CLI11 runs, and printed as our own text
-    app_.allow_extras();   // reported in zemhost's words, in their place
-    for (const char *name : kSwitches) {
-      const std::string key = name;
-      app_.add_flag_callback("--" + key, [this, key] { Record(key, std::string()); })
-          ->disable_flag_override()
-          ->trigger_on_parse();
-    }
-    for (const std::string &key : ValueFlags()) {
-      const auto record = [this, key](const CLI::results_t &values) {
-        for (const std::string &value : values) Record(key, value);
-        return true;
-      };
-      app_.add_option("--" + key, record)
-          ->expected(1)
-          ->allow_extra_args(false)
-          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-          ->trigger_on_parse();
+  FlagReader(RunConfig *config, FlagSettings *flags) : config_(config), flags_(flags) {
+    app_.set_help_flag();  // answered before CLI11 runs, as our own text
+    app_.allow_extras();   // worded as zemhost words them, in their place
+    for (const Setting &setting : Settings()) {
+      CLI::Option *option = setting.form == Form::kSwitch ? AddSwitch(setting) : AddValue(setting);
+      option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->trigger_on_parse();
     }
   }
   FlagReader(const FlagReader &) = delete;
   FlagReader &operator=(const FlagReader &) = delete;
 
-  CommandLine Read(int argc, char **argv) {
+  // False with *error: the first problem on the line, in the order given.
+  bool Read(int argc, char **argv, std::string *error) {
     try {
       app_.parse(argc, argv);
-    } catch (const CLI::ParseError &) {
-      line_.failure = ParseFailure(argc, argv);
+    } catch (const CLI::ArgumentMismatch &) {
+      // CLI11 runs out of arguments for a flag's value only at the end.
+      *error = FirstStray().value_or(std::string(argv[argc - 1]) + " needs a value (see --help)");
+      return false;
+    } catch (const CLI::ParseError &failure) {
+      *error = FirstStray().value_or(failure.what());
+      return false;
     }
-    line_.extras = app_.remaining();
-    return line_;
+    if (app_.remaining_size() == 0) return true;
+    const bool last = app_.remaining_size() == 1 && !flag_after_stray_;
+    *error = StrayArgument(app_.remaining().front(), last);
+    return false;
   }
 
  private:
-  void Record(const std::string &key, const std::string &value) {
-    line_.flags.push_back(Flag{key, value, app_.remaining_size()});
+  CLI::Option *AddSwitch(const Setting &setting) {
+    const auto apply = [this, &setting](const CLI::results_t &) {
+      Apply(setting, "yes");
+      return true;
+    };
+    return app_.add_option("--" + setting.key, apply)->expected(0)->check(NoValue(setting.key));
   }
 
-  CLI::App app_{"zemhost"};
-  CommandLine line_;
-};
-
-// What the flags say beside the config file: the single instance of a run
-// without one, and the commands for the first instance.
-struct FlagSettings {
-  InstanceConfig instance;
-  bool instance_used = false;
-  std::vector<ScheduledSend> sends;
-};
-
-bool ApplySwitch(const std::string &key, RunConfig *config) {
-  if (key == "discover") {
-    config->discover = true;
-  } else if (key == "json") {
-    config->output = OutputMode::kJson;
-  } else if (key == "lines") {
-    config->output = OutputMode::kLines;
-  } else if (key == "trace") {
-    config->trace = true;
-  } else if (key == "selfcheck") {
-    config->selfcheck = true;
-  } else {
-    return ApplyMqttSwitch("--" + key, &config->mqtt);
+  CLI::Option *AddValue(const Setting &setting) {
+    const auto apply = [this, &setting](const CLI::results_t &values) {
+      for (const std::string &value : values) Apply(setting, value);
+      return true;
+    };
+    return app_.add_option("--" + setting.key, apply)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->check(NotAFlag(setting.key))
+        ->check(TakenBy(setting));
   }
-  return true;
-}
 
-// "--port --polls 1": the flag's value went missing and the next flag was
-// taken in its place.
-bool CheckFlagValue(const Flag &flag, std::string *error) {
-  if (IsSwitch(flag.key) || flag.value.compare(0, 2, "--") != 0) return true;
-  *error = "--" + flag.key + " needs a value, but the next argument is the flag " + flag.value +
-           " (see --help)";
-  return false;
-}
-
-// Flags override the config file's global keys, so they apply after it.
-bool ApplyFlag(const Flag &flag, RunConfig *config, FlagSettings *settings, std::string *error) {
-  if (!CheckFlagValue(flag, error)) return false;
-  if (flag.key == "config") return true;  // read before the flags
-  if (ApplySwitch(flag.key, config)) return true;
-  std::string problem;
-  bool known = false;
-  if (flag.key == "send") {
-    ScheduledSend send;
-    if (!ParseSend(flag.value, &send, &problem)) {
-      *error = "--send: " + problem;
-      return false;
+  // A flag's value, checked by its validator: for the whole run, the single
+  // instance, or (a command) the first instance.
+  void Apply(const Setting &setting, const std::string &value) {
+    flag_after_stray_ = flag_after_stray_ || app_.remaining_size() > 0;
+    std::string problem;
+    if (!setting.Read(value, Targets{config_, &flags_->instance}, &problem)) {
+      throw CLI::ValidationError("--" + setting.key, problem);  // a file gone since its check
     }
-    settings->sends.push_back(send);
-    return true;
+    if (setting.scope == Scope::kRun) flags_->run_keys.insert(setting.key);
+    if (setting.scope == Scope::kInstance && !setting.to_first_instance) {
+      flags_->instance_used = true;
+    }
   }
-  bool applied = ApplyGlobalKey(flag.key, flag.value, config, &known, &problem);
-  if (applied && !known) {
-    settings->instance_used = true;
-    applied = ApplyInstanceKey(flag.key, flag.value, &settings->instance, &known, &problem);
+
+  // An argument no flag took that stood before the problem: the first one.
+  std::optional<std::string> FirstStray() const {
+    if (app_.remaining_size() == 0) return std::nullopt;
+    return StrayArgument(app_.remaining().front(), false);
   }
-  if (applied) return true;
-  *error = "--" + flag.key + ": " + problem;
-  return false;
-}
+
+  RunConfig *const config_;
+  FlagSettings *const flags_;
+  bool flag_after_stray_ = false;
+  CLI::App app_{"zemhost"};
+};
 
 // The instances the run gets: the config file's, or the flags' single one.
-bool SettleInstances(bool from_file, FlagSettings *settings, RunConfig *config,
-                     std::string *error) {
-  if (!from_file) {
-    InstanceConfig &instance = settings->instance;
+bool SettleInstances(FlagSettings *flags, RunConfig *config, std::string *error) {
+  InstanceConfig &instance = flags->instance;
+  if (config->config_file.empty()) {
     if (instance.port.empty() && instance.simulate.empty()) {
       instance.simulate = kDemoScenario;  // no hardware: the built-in demo panel
     }
     config->instances.push_back(instance);
-  } else if (settings->instance_used) {
+    return true;
+  }
+  if (flags->instance_used) {
     *error =
         "--port, --simulate, the line and point flags describe the single instance of a "
         "run without --config; put them in the file's [instance] sections";
     return false;
   }
-  InstanceConfig &first = config->instances.front();
-  first.sends.insert(first.sends.end(), settings->sends.begin(), settings->sends.end());
+  std::vector<ScheduledSend> &sends = config->instances.front().sends;
+  sends.insert(sends.end(), instance.sends.begin(), instance.sends.end());
   return true;
-}
-
-// The last --config; false when one of them names no file, which must not
-// pass for a run without a config file.
-bool ConfigPath(const std::vector<Flag> &flags, std::string *path, std::string *error) {
-  for (const Flag &flag : flags) {
-    if (flag.key != "config") continue;
-    if (!CheckFlagValue(flag, error)) return false;
-    if (flag.value.empty()) {
-      *error = "--config needs a config file, not an empty value";
-      return false;
-    }
-    *path = flag.value;
-  }
-  return true;
-}
-
-// The flags in their order; the first problem in that order is the one
-// reported, a stray argument in its place among them.
-bool ApplyFlags(const CommandLine &line, int argc, char **argv, RunConfig *config,
-                FlagSettings *settings, std::string *error) {
-  for (const Flag &flag : line.flags) {
-    if (flag.extras_before > 0) break;
-    if (!ApplyFlag(flag, config, settings, error)) return false;
-  }
-  if (!line.extras.empty()) {
-    *error = ExtraArgument(line.extras.front(), argc, argv);
-    return false;
-  }
-  *error = line.failure;
-  return line.failure.empty();
 }
 
 }  // namespace
@@ -250,14 +194,14 @@ bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *err
     (std::strcmp(*asks, "--help") == 0 ? config->help : config->version) = true;
     return true;
   }
-  const CommandLine line = FlagReader().Read(argc, argv);
-  std::string config_path;
-  if (!ConfigPath(line.flags, &config_path, error)) return false;
-  if (!config_path.empty() && !ReadConfigFile(config_path, config, error)) return false;
-  FlagSettings settings;
-  settings.instance.origin = "flags";
-  if (!ApplyFlags(line, argc, argv, config, &settings, error)) return false;
-  if (!SettleInstances(!config_path.empty(), &settings, config, error)) return false;
+  FlagSettings flags;
+  flags.instance.origin = "flags";
+  if (!FlagReader(config, &flags).Read(argc, argv, error)) return false;
+  if (!config->config_file.empty() &&
+      !ReadConfigFile(config->config_file, flags.run_keys, config, error)) {
+    return false;
+  }
+  if (!SettleInstances(&flags, config, error)) return false;
   return CheckConfig(config, error);
 }
 

@@ -1,12 +1,12 @@
 // The config file: 'key = value' lines, '#' comments, the run's keys first and
 // then one [instance] section per driver instance. Our own reader, since the
-// sections repeat.
+// sections repeat; the keys and their values are the settings table's.
 #include <filesystem>
 #include <fstream>
 #include <istream>
 
-#include "cli/option_keys.h"
 #include "cli/options.h"
+#include "cli/settings.h"
 
 namespace zemhost {
 namespace {
@@ -14,32 +14,27 @@ namespace {
 // Saved by some Windows editors in front of the first key.
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
-// The keys whose value is a file: a relative one is taken from the config
-// file's folder, so a site's file works from any working directory.
-bool IsPathKey(const std::string &key) {
-  return key == "simulate" || key == "gates" || key == "module" || key == "mqtt-password-file" ||
-         key == "mqtt-cafile";
-}
-
-// A key the section does not take: misplaced, or no key at all.
-std::string UnknownKey(const std::string &key, bool in_instance) {
-  bool known = false;
-  if (in_instance) {
-    std::string ignored;
-    RunConfig probe;
-    ApplyGlobalKey(key, "", &probe, &known, &ignored);
-    return known ? "'" + key + "' belongs before the first [instance]"
-                 : "unknown key '" + key + "'";
+// A key the section does not take: misplaced, or no key of a file at all.
+bool Misplaced(const std::string &key, const Setting *setting, bool in_instance,
+               std::string *problem) {
+  if (setting == nullptr || setting->scope == Scope::kCommandLine) {
+    *problem = "unknown key '" + key + "'";
+  } else if (in_instance && setting->scope == Scope::kRun) {
+    *problem = "'" + key + "' belongs before the first [instance]";
+  } else if (!in_instance && setting->scope == Scope::kInstance) {
+    *problem = "'" + key + "' belongs in an [instance] section";
+  } else {
+    return false;
   }
-  known = IsInstanceKey(key) || key == "send";
-  return known ? "'" + key + "' belongs in an [instance] section" : "unknown key '" + key + "'";
+  return true;
 }
 
 class ConfigReader {
  public:
-  ConfigReader(const std::string &file_name, RunConfig *config)
+  ConfigReader(const std::string &file_name, const std::set<std::string> &kept, RunConfig *config)
       : file_name_(file_name),
         folder_(std::filesystem::path(file_name).parent_path()),
+        kept_(kept),
         config_(config) {}
 
   // One line of the file; false with *error set.
@@ -57,13 +52,13 @@ class ConfigReader {
       return true;
     }
     std::string problem;
-    if (Setting(line, &problem)) return true;
+    if (KeyLine(line, &problem)) return true;
     *error = where + ": " + problem;
     return false;
   }
 
  private:
-  bool Setting(const std::string &line, std::string *problem) {
+  bool KeyLine(const std::string &line, std::string *problem) {
     if (line.front() == '[') {
       *problem = "unknown section " + line + " (only [instance])";
       return false;
@@ -74,21 +69,18 @@ class ConfigReader {
       return false;
     }
     const std::string key = Trim(line.substr(0, equals));
-    const std::string value = Resolved(key, Trim(line.substr(equals + 1)));
-    bool known = false;
-    const bool applied = current_ != nullptr
-                             ? ApplyInstanceKey(key, value, current_, &known, problem)
-                             : ApplyGlobalKey(key, value, config_, &known, problem);
-    if (!applied) return false;
-    if (!known) {
-      *problem = UnknownKey(key, current_ != nullptr);
-      return false;
-    }
-    return !Conflicts(problem);
+    const Setting *setting = FindSetting(key);
+    if (Misplaced(key, setting, current_ != nullptr, problem)) return false;
+    const std::string value = Resolved(*setting, Trim(line.substr(equals + 1)));
+    // A run key a flag gave is checked here, and the flag's value stays.
+    const bool kept = kept_.count(key) > 0;
+    const bool read = kept ? setting->Check(value, problem)
+                           : setting->Read(value, Targets{config_, current_}, problem);
+    return read && !Conflicts(problem);
   }
 
-  std::string Resolved(const std::string &key, const std::string &value) const {
-    if (!IsPathKey(key) || value.empty() || value == kDemoScenario) return value;
+  std::string Resolved(const Setting &setting, const std::string &value) const {
+    if (!setting.names_file || value.empty() || value == kDemoScenario) return value;
     const std::filesystem::path path(value);
     return path.is_absolute() ? value : (folder_ / path).string();
   }
@@ -102,6 +94,7 @@ class ConfigReader {
 
   const std::string file_name_;
   const std::filesystem::path folder_;
+  const std::set<std::string> &kept_;
   RunConfig *const config_;
   InstanceConfig *current_ = nullptr;
   int line_number_ = 0;
@@ -109,9 +102,9 @@ class ConfigReader {
 
 }  // namespace
 
-bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *config,
-                     std::string *error) {
-  ConfigReader reader(file_name, config);
+bool ParseConfigText(std::istream &in, const std::string &file_name,
+                     const std::set<std::string> &kept, RunConfig *config, std::string *error) {
+  ConfigReader reader(file_name, kept, config);
   std::string raw;
   while (std::getline(in, raw)) {
     if (!reader.Line(raw, error)) return false;
@@ -123,10 +116,11 @@ bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *
   return true;
 }
 
-bool ReadConfigFile(const std::string &path, RunConfig *config, std::string *error) {
+bool ReadConfigFile(const std::string &path, const std::set<std::string> &kept, RunConfig *config,
+                    std::string *error) {
   std::ifstream file;
   if (!OpenInputFile(path, "config file", &file, error)) return false;
-  return ParseConfigText(file, path, config, error);
+  return ParseConfigText(file, path, kept, config, error);
 }
 
 }  // namespace zemhost

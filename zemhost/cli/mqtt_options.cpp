@@ -8,17 +8,6 @@
 namespace zemhost {
 namespace {
 
-bool ParseSwitchValue(const std::string &text, bool *out) {
-  if (text == "yes" || text == "true" || text == "on" || text == "1") {
-    *out = true;
-  } else if (text == "no" || text == "false" || text == "off" || text == "0") {
-    *out = false;
-  } else {
-    return false;
-  }
-  return true;
-}
-
 bool ParsePort(const std::string &text, int *port) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
@@ -76,47 +65,6 @@ bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *err
     return false;
   }
   *out = address;
-  return true;
-}
-
-bool ApplyMqttKey(const std::string &key, const std::string &value, MqttOptions *options,
-                  bool *known, std::string *error) {
-  *known = true;
-  if (key == "mqtt") {
-    options->url = value;
-  } else if (key == "mqtt-prefix") {
-    options->prefix = value;
-  } else if (key == "mqtt-user") {
-    options->user = value;
-  } else if (key == "mqtt-password-file") {
-    options->password_file = value;
-  } else if (key == "mqtt-cafile") {
-    options->cafile = value;
-  } else if (key == "mqtt-commands" || key == "mqtt-discovery") {
-    bool on = false;
-    if (!ParseSwitchValue(value, &on)) {
-      *error = key + " is yes or no";
-      return false;
-    }
-    (key == "mqtt-commands" ? options->commands : options->discovery) = on;
-  } else if (key == "mqtt-password") {
-    // A password on a command line is in every process listing.
-    *error = "a password is never given as an option: put it in a file for mqtt-password-file";
-    return false;
-  } else {
-    *known = false;
-  }
-  return true;
-}
-
-bool ApplyMqttSwitch(const std::string &flag, MqttOptions *options) {
-  if (flag == "--mqtt-commands") {
-    options->commands = true;
-  } else if (flag == "--mqtt-discovery") {
-    options->discovery = true;
-  } else {
-    return false;
-  }
   return true;
 }
 

@@ -1,7 +1,7 @@
 // The MQTT gateway's settings: where the broker is, how zemhost logs in, and
 // what it publishes and accepts. Read from --mqtt* flags and the same keys in
-// a config file; kept apart from the other options so that they can move as a
-// block.
+// a config file (settings.cpp); kept apart from the other options so that they
+// can move as a block.
 #ifndef VUZOV_ZEMHOST_MQTT_OPTIONS_H
 #define VUZOV_ZEMHOST_MQTT_OPTIONS_H
 
@@ -30,13 +30,6 @@ struct BrokerAddress {
 
 // mqtt://host[:port] (1883) or mqtts://host[:port] (8883); [::1] for IPv6.
 bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *error);
-
-// One "mqtt..." key with its value, from the file or a flag. *known says
-// whether the key was one of these.
-bool ApplyMqttKey(const std::string &key, const std::string &value, MqttOptions *options,
-                  bool *known, std::string *error);
-// The flags that take no value: --mqtt-commands, --mqtt-discovery.
-bool ApplyMqttSwitch(const std::string &flag, MqttOptions *options);
 
 // The settings as a whole: a URL that parses, a password file only with a
 // user, a CA file only with mqtts, a prefix usable in topics.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/mqtt_options.h"
+#include "trim.h"
 
 namespace zemhost {
 
@@ -26,8 +27,8 @@ inline constexpr const char kDemoScenario[] = "demo";
 inline constexpr const char kPortAndSimulated[] =
     "an instance has a port or a simulated panel, not both";
 
-// The text without the blanks (spaces, tabs, a CR) around it.
-std::string Trim(const std::string &text);
+// Config values and gate-list lines are trimmed alike.
+using toolbox::Trim;
 
 // A panel command to send: now (at start), or at a time after the start.
 struct ScheduledSend {
@@ -35,16 +36,6 @@ struct ScheduledSend {
   std::string address;
   std::optional<Millis> at;
 };
-
-// Line-control bits of the state block's flags word; the driver reads them
-// when it reopens the port.
-inline constexpr std::uint16_t kDtrOn = 0x0001;
-inline constexpr std::uint16_t kDtrHandshake = 0x8000;
-inline constexpr std::uint16_t kRtsOn = 0x0002;
-inline constexpr std::uint16_t kRtsHandshake = 0x1000;
-inline constexpr std::uint16_t kRtsToggle = 0x2000;
-inline constexpr std::uint16_t kDtrMask = 0x8101;
-inline constexpr std::uint16_t kRtsMask = 0x3202;
 
 struct InstanceConfig {
   std::string port;      // the host's port name; empty when simulated
@@ -55,7 +46,7 @@ struct InstanceConfig {
   std::optional<std::uint16_t> stop_bits;  // 0 one, 1 one and a half, 2 two
   std::optional<std::uint16_t> parity;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
   std::uint32_t timeout = 10;              // read timeout in 10 ms units
-  std::uint16_t flags = 0;                 // DTR/RTS bits above
+  std::uint16_t flags = 0;                 // the state block's DTR/RTS bits (host_interface.h)
   int panel = 1;                           // for the default point and gates
   std::vector<std::string> points;         // empty: "CP<panel>Z1"
   std::vector<ScheduledSend> sends;
@@ -65,6 +56,7 @@ struct InstanceConfig {
 enum class OutputMode { kAuto, kLines, kJson };
 
 struct RunConfig {
+  std::string config_file;  // --config; empty: none
   std::string module_path;  // empty: beside the program
   std::vector<InstanceConfig> instances;
   std::string gates_path;
@@ -84,13 +76,6 @@ struct RunConfig {
 // Reads the flags (and the config file --config names). False with *error set
 // to a message, "FILE:LINE: message" for a bad config line.
 bool ParseCommandLine(int argc, char **argv, RunConfig *config, std::string *error);
-
-// Reads a config file's text into *config. file_name is only for messages.
-bool ParseConfigText(std::istream &in, const std::string &file_name, RunConfig *config,
-                     std::string *error);
-
-// "250ms", "2s", "1.5s", "1m", or a plain number of seconds.
-bool ParseDuration(const std::string &text, Millis *out);
 
 // Opens a file the run reads (`what` names it in messages: "gate list"); false
 // with *error, which gives the path and the reason, for a directory too.
