@@ -1,7 +1,8 @@
-// What the run itself says, beside the events the hub reports from every
-// thread: the driver's record and the instances at the start, the live
-// screen's frames, why a step failed, and the closing summary. Each goes to
-// the run's output as lines, JSON or the live screen.
+// What the run itself states, beside the events the driver's calls make: that
+// a panel is simulated, the driver's record, the instances and gates at the
+// start, and the closing summary. Each goes through the hub as an event, so
+// every output shows it in its own way. Why a step failed goes to standard
+// error.
 #ifndef VUZOV_ZEMHOST_RUN_OUTPUT_H
 #define VUZOV_ZEMHOST_RUN_OUTPUT_H
 
@@ -10,11 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "events/events.h"
+#include "cli/options.h"
+#include "events/hub.h"
 #include "host_interface.h"
 #include "run/instance.h"
-#include "outputs/live_screen.h"
-#include "cli/options.h"
 
 namespace zemhost {
 
@@ -31,34 +31,24 @@ struct DriverRecord {
 
 class RunOutput {
  public:
-  explicit RunOutput(Hub &hub) : hub_(hub) {}
+  // live_screen: the run's output is the live screen, which shows only the
+  // latest log lines and is gone when the run ends.
+  RunOutput(Hub &hub, bool live_screen) : hub_(hub), live_screen_(live_screen) {}
 
-  bool Screen() const { return hub_.format() == Format::kScreen; }
+  bool LiveScreen() const { return live_screen_; }
 
-  // Before anything is shown: which instances play a simulated panel, for the
-  // label that every output of such a run carries.
+  // Before anything is shown: which instances play a simulated panel.
   void MarkSimulated(const std::vector<InstanceConfig> &instances);
   void ShowDriver(const DriverRecord &driver, const std::string &module_file);
   void ShowInstances(const Instances &instances, const std::string &gates_text);
   // Shows the driver's log lines since `mark` where the run's output does
-  // not already show them, then the message, on standard error.
+  // not keep them, then the message, on standard error.
   void Fail(std::size_t mark, const std::string &message) const;
-
-  // The live screen: the first frame's set-up, a frame when something changed
-  // (at most ten a second), and the last frame with the screen given back.
-  void BeginScreen();
-  void DrawIfDue();
-  void EndScreen();
-
   void Summarise();
 
  private:
-  void Draw();
-
   Hub &hub_;
-  ScreenHeader header_;
-  bool drawing_ = false;  // the live screen has begun
-  double last_draw_ = -1;
+  const bool live_screen_;
 };
 
 }  // namespace zemhost

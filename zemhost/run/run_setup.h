@@ -9,7 +9,7 @@
 #include <string>
 
 #include "run/driver_calls.h"
-#include "events/events.h"
+#include "events/hub.h"
 #include "exit_status.h"
 #include "run/instance.h"
 #include "cli/options.h"
