@@ -109,7 +109,7 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
   {
     DriverReports reports(hub);
     Session session(config, *console, hub, out, reports, module->Entry(), live_screen);
-    session.SetCommandSource(gateway.get());
+    if (gateway) session.AddCommandSource(gateway.get());
     status = session.Run();
     safe_to_unload = session.SafeToUnload();
   }

@@ -13,7 +13,7 @@
 #include "exit_status.h"
 #include "run/instance.h"
 #include "cli/options.h"
-#include "outputs/run_output.h"
+#include "run/run_output.h"
 
 namespace zemhost {
 

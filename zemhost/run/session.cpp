@@ -101,8 +101,8 @@ Exit Session::Loop() {
   while (HandleConsole()) {
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
-    if (remote_ != nullptr) {
-      for (const RemoteCommand &command : remote_->TakeCommands()) {
+    for (CommandSource *source : remote_) {
+      for (const RemoteCommand &command : source->TakeCommands()) {
         schedule_.SendTo(command.instance, command.kind);
       }
     }

@@ -7,11 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "cli/options.h"
 #include "events/hub.h"
 #include "exit_status.h"
-#include "outputs/run_output.h"
+#include "run/run_output.h"
 #include "outputs/text_out.h"
 #include "platform/platform.h"
 #include "run/command_schedule.h"
@@ -41,8 +42,9 @@ class Session {
   // The whole run; the exit status.
   int Run();
 
-  // Commands asked for from outside (the broker), picked up by the loop.
-  void SetCommandSource(CommandSource *source) { remote_ = source; }
+  // Commands asked for from outside (the broker), picked up by the loop; the
+  // source outlives the run.
+  void AddCommandSource(CommandSource *source) { remote_.push_back(source); }
 
   // False when a driver thread may still be running inside the module.
   bool SafeToUnload() const { return safe_to_unload_; }
@@ -84,7 +86,7 @@ class Session {
   bool send_only_ = false;
   bool safe_to_unload_ = true;
   int stop_requests_ = 0;
-  CommandSource *remote_ = nullptr;
+  std::vector<CommandSource *> remote_;
 };
 
 }  // namespace zemhost

@@ -1,4 +1,4 @@
-#include "outputs/run_output.h"
+#include "run/run_output.h"
 
 #include <cstdio>
 #include <vector>
