@@ -98,7 +98,8 @@ void Session::StartPolling() {
 
 Exit Session::Loop() {
   if (output_.LiveScreen()) console_.StartKeys();
-  while (HandleConsole()) {
+  // The outputs' timed work first, so the live screen shows from the start.
+  for (hub_.Tick(); HandleConsole(); hub_.Tick()) {
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
     for (CommandSource *source : remote_) {
@@ -112,7 +113,6 @@ Exit Session::Loop() {
     if (Finished()) break;
     // Nobody hears a run whose output is lost: end it as a host would.
     if (out_.Error() != 0) break;
-    hub_.Tick();
   }
   console_.StopKeys();
   if (send_only_ && hub_.CommandsAcknowledged() < hub_.CommandsSent()) return kExitFailure;
