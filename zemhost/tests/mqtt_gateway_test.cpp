@@ -395,6 +395,42 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   EXPECT_EQ(turns, (std::vector<std::string>{"good", "failing", "good"}));
 }
 
+// Two instances, two panels: each instance's gates and driver log lines go to
+// its own topics, and a line of the driver's own threads to both.
+TEST(MqttGateway, EachInstanceHasItsOwnGatesAndLog) {
+  TempDir dir;
+  WriteFile(dir.File("quiet.scn"), "clock first-poll\nat poll 2 zone-alarm 7\n");
+  WriteFile(dir.File("two.conf"), "interval = 20ms\npolls = 16\ndiscover = yes\n"
+                                  "[instance]\ntimeout = 5\nsimulate = " + kScenarios +
+                                  "/quick.scn\n[instance]\ntimeout = 5\npoint = CP2Z1\n"
+                                  "simulate = " + dir.File("quiet.scn") + "\n");
+  Broker broker(dir);
+  ASSERT_TRUE(broker.started());
+  Subscriber client(broker.port());
+  ASSERT_TRUE(client.ready());
+  Zemhost zemhost(dir, {"--config", dir.File("two.conf"), "--mqtt", broker.Url()});
+  EXPECT_EQ(zemhost.Wait(), 0) << zemhost.err();
+  ASSERT_TRUE(client.WaitFor("vuzov/2/status", "offline"));
+  const auto in_log = [&](int instance, const std::string &text) {
+    int count = 0;
+    for (const std::string &line : client.On("vuzov/" + std::to_string(instance) + "/log")) {
+      count += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(in_log(1, "Command 53 rejected"), 1);
+  EXPECT_EQ(in_log(2, "Command 53 rejected"), 0) << "instance 1's line in instance 2's log";
+  EXPECT_EQ(in_log(1, "ColdStart() port"), 1);
+  EXPECT_EQ(in_log(2, "ColdStart() port"), 1);
+  EXPECT_EQ(in_log(1, "ShutDown !"), 2) << "each waiting thread's line goes to every instance";
+  EXPECT_EQ(in_log(2, "ShutDown !"), 2);
+  EXPECT_EQ(client.On("vuzov/2/gate/CP2Z7"), std::vector<std::string>{"1"});
+  for (const Received &message : client.All()) {
+    EXPECT_NE(message.topic.rfind("vuzov/1/gate/CP2", 0), 0u) << message.topic;
+    EXPECT_NE(message.topic.rfind("vuzov/2/gate/CP1", 0), 0u) << message.topic;
+  }
+}
+
 // The broker dies (SIGKILL, no persistence) while zones keep going into alarm,
 // and comes back on the same port: every gate ends at the value zemhost has,
 // and the loss and the return are each said once.
