@@ -118,34 +118,44 @@ class OutputFile {
 class Broker {
  public:
   Broker(const TempDir &dir, const std::string &extra_config = "")
-      : port_(FreePort()), config_(dir.File("mosquitto.conf")), log_(dir.File("mosquitto.log")) {
-    WriteFile(config_, "listener " + std::to_string(port_) +
-                           " 127.0.0.1\npersistence false\n" +
-                           (extra_config.empty() ? "allow_anonymous true\n" : extra_config));
-    started_ = Start();
+      : config_(dir.File("mosquitto.conf")), log_(dir.File("mosquitto.log")) {
+    // A port picked free may be taken by another program (other tests run on
+    // the machine) before the broker binds it; this broker then never runs,
+    // and another port is picked.
+    for (int pick = 0; pick < 5 && !started_; ++pick) {
+      port_ = FreePort();
+      WriteFile(config_, "listener " + std::to_string(port_) +
+                             " 127.0.0.1\npersistence false\n" +
+                             (extra_config.empty() ? "allow_anonymous true\n" : extra_config));
+      started_ = Start();
+    }
   }
 
   bool started() const { return started_; }
   int port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
 
-  // True once it accepts connections.
+  // True once this broker accepts connections; false when it could not bind
+  // its port. A listener of another program on the port must not pass for it.
   bool Start() {
+    const std::size_t logged = log_.Text().size();
     process_ = std::make_unique<vuzov_test::ChildProcess>(
         std::vector<std::string>{MOSQUITTO_PROGRAM, "-c", config_},
         vuzov_test::ChildStreams{-1, log_.fd(), log_.fd()});
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!Accepts(port_)) {
+    for (;;) {
+      int status = 0;
+      if (process_->Wait(0ms, &status)) return false;
+      if (log_.Text().find(" running", logged) != std::string::npos && Accepts(port_)) return true;
       if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(20ms);
     }
-    return true;
   }
 
   void Kill() { process_.reset(); }  // SIGKILL and reap: no goodbye to anyone
 
  private:
-  int port_;
+  int port_ = 0;
   bool started_ = false;
   std::string config_;
   OutputFile log_;
