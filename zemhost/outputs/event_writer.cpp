@@ -9,7 +9,8 @@ void EventWriter::Take(const Event &event) {
   if (text.empty()) return;
   if (dropped_ > 0) {
     const Notice loss{std::to_string(dropped_) +
-                      " lines of output were dropped: standard output was not read"};
+                      (dropped_ == 1 ? " line of output was" : " lines of output were") +
+                      " dropped: standard output was not read"};
     if (!out_.Write(format_(Event{event.time, 0, loss}) + "\n")) {
       ++dropped_;
       return;

@@ -7,7 +7,10 @@ namespace zemhost {
 namespace {
 
 // About a minute of the busiest trace; a reader this far behind has stopped.
+// Once text was refused, more is taken only when the reader has caught up
+// half of it, so that a loss is said once and not after every line.
 constexpr std::size_t kMostWaiting = 8u << 20;
+constexpr std::size_t kWaitingAgain = kMostWaiting / 2;
 
 }  // namespace
 
@@ -26,7 +29,9 @@ bool TextOut::Write(std::string text) {
   if (error_.load() != 0) return true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (waiting_.size() + text.size() > kMostWaiting) return false;
+    if (refusing_ && waiting_.size() > kWaitingAgain) return false;
+    refusing_ = waiting_.size() + text.size() > kMostWaiting;
+    if (refusing_) return false;
     waiting_ += text;
   }
   queued_.notify_one();

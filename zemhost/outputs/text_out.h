@@ -53,6 +53,7 @@ class TextOut {
   std::condition_variable written_;
   std::string waiting_;
   bool writing_ = false;
+  bool refusing_ = false;  // text was refused, and the reader has not caught up
   bool stop_ = false;
   std::atomic<int> error_{0};
   std::thread thread_;
