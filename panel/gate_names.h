@@ -56,10 +56,10 @@ inline char *PutNumber(char *at, std::int32_t number) {
   return std::to_chars(at, at + kLongestInt, number).ptr;
 }
 
-inline GateName Finish(GateName &name, char *end) {
+// Ends the name's text at `end`; its length.
+inline std::size_t Ended(const GateName &name, char *end) {
   *end = '\0';
-  name.length = static_cast<std::size_t>(end - name.text);
-  return name;
+  return static_cast<std::size_t>(end - name.text);
 }
 
 // Reads one number at *at; false when none starts there.
@@ -75,26 +75,31 @@ inline bool TakeNumber(const char **at, const char *end, std::int32_t *number) {
 inline GateName MessageTypeGate(std::int32_t panel) {
   using namespace gate_name_detail;
   GateName name;
-  return Finish(name, PutText(PutNumber(PutText(name.text, "CP"), panel), "MS"));
+  name.length = Ended(name, PutText(PutNumber(PutText(name.text, "CP"), panel), "MS"));
+  return name;
 }
 
 inline GateName StateGate(std::int32_t panel) {
   using namespace gate_name_detail;
   GateName name;
-  return Finish(name, PutText(PutNumber(PutText(name.text, "CP"), panel), "ST"));
+  name.length = Ended(name, PutText(PutNumber(PutText(name.text, "CP"), panel), "ST"));
+  return name;
 }
 
 inline GateName ZoneGate(std::int32_t panel, std::int32_t zone) {
   using namespace gate_name_detail;
   GateName name;
-  return Finish(name, PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone));
+  name.length =
+      Ended(name, PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone));
+  return name;
 }
 
 inline GateName ElementGate(std::int32_t panel, std::int32_t zone, std::int32_t element) {
   using namespace gate_name_detail;
   GateName name;
   char *at = PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone);
-  return Finish(name, PutNumber(PutText(at, "E"), element));
+  name.length = Ended(name, PutNumber(PutText(at, "E"), element));
+  return name;
 }
 
 inline GateName GateNameOf(const GateParts &parts) {
