@@ -291,6 +291,12 @@ class Zemhost {
   std::unique_ptr<vuzov_test::ChildProcess> child_;
 };
 
+std::string Joined(const std::vector<std::string> &payloads) {
+  std::string text;
+  for (const std::string &payload : payloads) text += payload + "\n";
+  return text;
+}
+
 int Count(const std::string &text, const std::string &part) {
   int count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -351,7 +357,8 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   ASSERT_TRUE(early.WaitFor("vuzov/1/status", "online"));
   ASSERT_TRUE(early.WaitFor("vuzov/1/gate/CP1Z5", "1")) << zemhost.out();
   ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"state\":\"failing\""));
-  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"failures\":2,\"last_result\":0")) << "back to good";
+  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"failures\":2,\"last_result\":0"))
+      << "back to good; the link said:\n" << Joined(early.On("vuzov/1/link")) << zemhost.out();
   early.Publish("vuzov/1/command", "silence");
   ASSERT_TRUE(early.WaitFor("vuzov/1/command/result", "error"));
   zemhost.Signal(SIGTERM);
