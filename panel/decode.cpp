@@ -4,10 +4,10 @@
 // word of m0 + m1 * 65535) but they are what hosts have configured their gate
 // names and values against, so they are kept exactly as the panel driver has
 // always applied them.
-#include <charconv>
 #include <cstring>
 #include <optional>
 
+#include "gate_names.h"
 #include "panel_protocol.h"
 
 namespace vuzov {
@@ -19,11 +19,6 @@ namespace {
 constexpr std::size_t kMessageStart = 3;
 constexpr std::size_t kMessageLength = 6;
 constexpr std::size_t kClearedAfterDecoding = 4;
-
-// Long enough for the longest name, "CP%dZ%dE%d" with three ints of 11
-// characters each ("-2147483648"), so no name is ever cut short.
-constexpr std::size_t kGateNameSize = 2 + 11 + 1 + 11 + 1 + 11 + 1;
-static_assert(sizeof(int) == 4, "an int prints in at most 11 characters");
 
 // The reply as the decoder sees it: what this reply delivered, and zero at every
 // position it did not, whatever an older reply or the host left there.
@@ -64,49 +59,6 @@ struct Message {
   std::int32_t ResultWord() const { return Signed(m[0]) + Signed(m[1]) * 65535; }
 };
 
-// A gate name, always whole: the buffer fits every panel, zone and element number.
-struct GateName {
-  char text[kGateNameSize];
-};
-
-// The names are written by hand, exactly as "CP%dMS", "CP%dST", "CP%dZ%d" and
-// "CP%dZ%dE%d" print them: a zone range builds one name per zone, and formatted
-// printing cost more than all the rest of its decoding.
-char *PutText(char *at, const char *text) {
-  while (*text != '\0') *at++ = *text++;
-  return at;
-}
-
-char *PutNumber(char *at, std::int32_t number) {
-  constexpr std::size_t kLongestInt = 11;  // "-2147483648"
-  return std::to_chars(at, at + kLongestInt, number).ptr;
-}
-
-GateName MessageTypeName(std::int32_t panel) {
-  GateName name;
-  *PutText(PutNumber(PutText(name.text, "CP"), panel), "MS") = '\0';
-  return name;
-}
-
-GateName StateName(std::int32_t panel) {
-  GateName name;
-  *PutText(PutNumber(PutText(name.text, "CP"), panel), "ST") = '\0';
-  return name;
-}
-
-GateName ZoneName(std::int32_t panel, std::int32_t zone) {
-  GateName name;
-  *PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone) = '\0';
-  return name;
-}
-
-GateName ElementName(std::int32_t panel, std::int32_t zone, std::int32_t element) {
-  GateName name;
-  char *at = PutNumber(PutText(PutNumber(PutText(name.text, "CP"), panel), "Z"), zone);
-  *PutNumber(PutText(at, "E"), element) = '\0';
-  return name;
-}
-
 // The gates of one panel, addressed by name through the host.
 class PanelGates {
  public:
@@ -121,11 +73,11 @@ class PanelGates {
     return true;
   }
 
-  bool StoreMessageType(double value) const { return Store(MessageTypeName(panel_), value); }
-  bool StoreState(double value) const { return Store(StateName(panel_), value); }
-  void StoreZone(std::int32_t zone, double value) const { Store(ZoneName(panel_, zone), value); }
+  bool StoreMessageType(double value) const { return Store(MessageTypeGate(panel_), value); }
+  bool StoreState(double value) const { return Store(StateGate(panel_), value); }
+  void StoreZone(std::int32_t zone, double value) const { Store(ZoneGate(panel_, zone), value); }
   void StoreElement(std::int32_t zone, std::int32_t element, double value) const {
-    Store(ElementName(panel_, zone, element), value);
+    Store(ElementGate(panel_, zone, element), value);
   }
   // Ascending from start to end inclusive; nothing when start lies above end.
   void StoreZoneRange(std::int32_t start, std::int32_t end, double value) const {

@@ -13,41 +13,21 @@
 #include <thread>
 #include <vector>
 
-#include "events/events.h"
+#include "cli/options.h"
+#include "events/hub.h"
 #include "exit_status.h"
 #include "module_loader.h"
+#include "outputs/event_writer.h"
+#include "outputs/live_screen.h"
 #include "outputs/mqtt/mqtt_gateway.h"
-#include "cli/options.h"
+#include "outputs/text_out.h"
 #include "platform/platform.h"
-#include "qarpro.h"
+#include "run/driver_reports.h"
 #include "run/session.h"
 #include "vuzov_version.h"
 
 namespace zemhost {
 namespace {
-
-void OnLogLine(void *user, std::int32_t level, const char *line) {
-  static_cast<Hub *>(user)->LogLine(level, line);
-}
-
-void OnGateStore(void *user, std::uint8_t, std::uint32_t, const char *name, double value) {
-  static_cast<Hub *>(user)->GateStored(name, value);
-}
-
-// The host runtime's sinks point at the hub while this lives.
-class SinkBinding {
- public:
-  explicit SinkBinding(Hub *hub) {
-    QarHostSetLogSink(&OnLogLine, hub);
-    QarHostSetGateSink(&OnGateStore, hub);
-  }
-  ~SinkBinding() {
-    QarHostSetGateSink(nullptr, nullptr);
-    QarHostSetLogSink(nullptr, nullptr);
-  }
-  SinkBinding(const SinkBinding &) = delete;
-  SinkBinding &operator=(const SinkBinding &) = delete;
-};
 
 // Where the install rules put the module, relative to the installed zemhost.
 constexpr const char kInstalledModuleDir[] = VUZOV_MODULE_DIR_FROM_PROGRAM;
@@ -78,6 +58,13 @@ std::string ModuleToLoad(const RunConfig &config, const std::string &default_mod
   return "./" + config.module_path;
 }
 
+// The run's own output on standard output: the live screen, lines or JSON.
+std::unique_ptr<EventSink> MakeOutput(bool live_screen, OutputMode mode, const Hub &hub,
+                                      TextOut &out) {
+  if (live_screen) return std::make_unique<LiveScreen>(hub, out);
+  return std::make_unique<EventWriter>(out, mode == OutputMode::kJson ? &JsonFormat : &LineFormat);
+}
+
 // *output_error: why standard output failed during the run, 0 if it did not.
 int RunHost(RunConfig config, const std::string &default_module, int *output_error) {
   std::string error;
@@ -86,14 +73,12 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
     std::fprintf(stderr, "zemhost: %s\n", error.c_str());
     return kExitFailure;
   }
-  Format format = Format::kLines;
-  if (config.output == OutputMode::kJson) {
-    format = Format::kJson;
-  } else if (config.output == OutputMode::kAuto && StdoutIsTerminal()) {
-    format = Format::kScreen;
-    PrepareTerminalOutput();
-  }
-  Hub hub(format, stdout, SteadyClock::now());
+  const bool live_screen = config.output == OutputMode::kAuto && StdoutIsTerminal();
+  if (live_screen) PrepareTerminalOutput();
+  TextOut out(stdout);
+  Hub hub(SteadyClock::now());
+  const std::unique_ptr<EventSink> output = MakeOutput(live_screen, config.output, hub, out);
+  hub.AddSink(output.get());
   const std::string path = ModuleToLoad(config, default_module);
   auto module = std::make_unique<vuzov_loader::LoadedModule>(
       vuzov_loader::LoadedModule::Load(path, &error));
@@ -111,22 +96,30 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
       numbers.push_back(static_cast<int>(i) + 1);
     }
     gateway = MqttGateway::Start(
-        config.mqtt, numbers, [&hub](const std::string &text) { hub.Notice(text); }, &error);
+        config.mqtt, numbers, [&hub](const std::string &text) { hub.Report(0, Notice{text}); },
+        &error);
     if (!gateway) {
       std::fprintf(stderr, "zemhost: %s\n", error.c_str());
       return kExitBroker;
     }
+    hub.AddSink(gateway.get());
   }
-  SinkBinding sinks(&hub);
-  Session session(config, *console, hub, module->Entry());
-  hub.SetListener(gateway.get());
-  session.SetCommandSource(gateway.get());
-  const int status = session.Run();
-  hub.Flush();
-  *output_error = hub.OutputError();
-  hub.SetListener(nullptr);
-  if (gateway) gateway->Stop();
-  if (!session.SafeToUnload()) {
+  int status = kExitOk;
+  bool safe_to_unload = true;
+  {
+    DriverReports reports(hub);
+    Session session(config, *console, hub, out, reports, module->Entry(), live_screen);
+    if (gateway) session.AddCommandSource(gateway.get());
+    status = session.Run();
+    safe_to_unload = session.SafeToUnload();
+  }
+  out.Finish();
+  *output_error = out.Error();
+  if (gateway) {
+    hub.RemoveSink(gateway.get());
+    gateway->Stop();
+  }
+  if (!safe_to_unload) {
     // Unloading code a thread still runs would crash the process: leave it.
     static_cast<void>(module.release());
     std::fprintf(stderr, "zemhost: the driver did not shut down cleanly\n");

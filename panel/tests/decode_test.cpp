@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "gate_names.h"
 #include "host_capture.h"
 #include "panel_protocol.h"
 
@@ -397,4 +400,36 @@ TEST_F(DecodeTest, MessageLengthIsExactlyWhatTheDecoderReads) {
   }
   const std::uint8_t not_a_frame[] = {kAck, 0, 0, '=', 1, 2, 3, 4, 5};
   EXPECT_FALSE(HoldsWholeMessage(not_a_frame, sizeof not_a_frame));
+}
+
+// The names the decoder builds are what hosts configured: the formats' own
+// output, and the tools read each back into the numbers it was built from.
+// No other text reads as a name.
+TEST(GateNames, AreWhatTheFormatsPrintAndReadBackWhole) {
+  const std::int32_t numbers[] = {INT_MIN, -32640, -1, 0, 1, 8, 10, 260, 32512, INT_MAX};
+  const auto check = [](const GateParts &parts, const char *format, auto... arguments) {
+    char printed[64];
+    std::snprintf(printed, sizeof printed, format, arguments...);
+    EXPECT_EQ(GateNameOf(parts).View(), printed);
+    const std::optional<GateParts> read = ParseGateName(printed);
+    ASSERT_TRUE(read.has_value()) << printed;
+    EXPECT_TRUE(read->kind == parts.kind && read->panel == parts.panel &&
+                read->zone == parts.zone && read->element == parts.element)
+        << printed;
+  };
+  for (const std::int32_t panel : numbers) {
+    check({GateKind::kMessageType, panel, 0, 0}, kMessageTypeGateFormat, panel);
+    check({GateKind::kState, panel, 0, 0}, kStateGateFormat, panel);
+    for (const std::int32_t zone : numbers) {
+      check({GateKind::kZone, panel, zone, 0}, kZoneGateFormat, panel, zone);
+      for (const std::int32_t element : {-128, 0, 5, 127}) {
+        check({GateKind::kElement, panel, zone, element}, kElementGateFormat, panel, zone, element);
+      }
+    }
+  }
+  for (const char *other : {"", "CP", "CP1", "cp1Z3", "CP01Z3", "CP1Z03", "CP1Z-0", "CP+1MS",
+                            "CP1Z", "CP1Z3E", "CP1Z3E5X", "CP1MSX", "CP1E5", "CP1 Z3",
+                            "CP2147483648MS", "CP1Z3 "}) {
+    EXPECT_FALSE(ParseGateName(other).has_value()) << "'" << other << "'";
+  }
 }

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "events/event_text.h"
+#include "platform/platform.h"
+
 namespace zemhost {
 namespace {
 
 // A gate that changed this recently is highlighted.
 constexpr double kHighlightSeconds = 3.0;
+constexpr double kRedrawSeconds = 0.1;  // at most ten frames a second
 constexpr int kCellWidth = 40;
 
 constexpr const char kBold[] = "\x1b[1m";
@@ -39,6 +43,19 @@ std::string Pad(const std::string &text, int width) {
   for (unsigned char byte : out) shown += (byte & 0xC0) != 0x80 ? 1 : 0;
   out.append(static_cast<std::size_t>(std::max(0, width - shown)), ' ');
   return out;
+}
+
+std::vector<std::string> SplitLines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const auto end = text.find('\n', start);
+    const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+    if (!line.empty()) lines.push_back(line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
 }
 
 std::string GateCell(const GateRow &gate, double now) {
@@ -157,6 +174,50 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   }
   while (!frame.Full()) frame.Line("");
   return frame.Finish();
+}
+
+void LiveScreen::Take(const Event &event) {
+  std::visit(Overloaded{
+                 [&](const SimulatedLabel &label) {
+                   const std::lock_guard<std::mutex> lock(mutex_);
+                   header_.simulated = label.text;
+                 },
+                 [&](const DriverShown &driver) {
+                   const std::lock_guard<std::mutex> lock(mutex_);
+                   header_.banner = SplitLines(Shown(driver.banner));
+                   header_.driver_name = Shown(driver.name);
+                 },
+                 [&](const RunEnded &end) {
+                   const std::lock_guard<std::mutex> lock(mutex_);
+                   if (began_) {
+                     Draw();  // the last frame shows the shutdown's log lines
+                     out_.Write(ScreenEnd());
+                   }
+                   out_.Write("zemhost: " + RunSummary(end) + "\n");
+                 },
+                 [](const TraceFrame &) {},
+                 [](const TraceNote &) {},
+                 [&](const auto &) { changed_ = true; },
+             },
+             event.body);
+}
+
+void LiveScreen::Tick() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!began_) {
+    out_.Write(ScreenBegin());
+    began_ = true;
+  }
+  if (hub_.Now() - last_draw_ >= kRedrawSeconds && changed_ && out_.Idle()) Draw();
+}
+
+void LiveScreen::Draw() {
+  int rows = 0;
+  int cols = 0;
+  TerminalSize(&rows, &cols);
+  changed_ = false;
+  out_.Write(RenderScreen(header_, hub_.Take(), rows, cols));
+  last_draw_ = hub_.Now();
 }
 
 }  // namespace zemhost

@@ -5,26 +5,6 @@
 
 namespace zemhost {
 
-namespace {
-
-thread_local int t_calling_instance = 0;
-
-// Marks the thread as inside one instance's call for the call's length.
-class CallingScope {
- public:
-  explicit CallingScope(int number) : outer_(t_calling_instance) { t_calling_instance = number; }
-  ~CallingScope() { t_calling_instance = outer_; }
-  CallingScope(const CallingScope &) = delete;
-  CallingScope &operator=(const CallingScope &) = delete;
-
- private:
-  int outer_;
-};
-
-}  // namespace
-
-int CallingInstance() { return t_calling_instance; }
-
 std::uint32_t GetZemInfo(ZemMainFn zem_main, vuzov::DriverInfo *info) {
   *info = vuzov::DriverInfo{};
   vuzov::Request request{};
@@ -46,8 +26,9 @@ std::uint32_t CheckAddress(ZemMainFn zem_main, const std::string &address, int *
   return result;
 }
 
-HostInstance::HostInstance(int number, std::uint32_t state_size, std::uint16_t flags)
-    : number_(number) {
+HostInstance::HostInstance(int number, std::uint32_t state_size, std::uint16_t flags,
+                           DriverReports &reports)
+    : number_(number), reports_(reports) {
   const std::size_t size = std::max<std::size_t>(state_size, sizeof(vuzov::InstanceState));
   storage_ = std::make_unique<std::uint8_t[]>(size);  // value-initialised: all zero
   State()->port_block.flags = flags;
@@ -57,13 +38,20 @@ vuzov::InstanceState *HostInstance::State() {
   return reinterpret_cast<vuzov::InstanceState *>(storage_.get());
 }
 
+// The host library writes the client's id into the first byte of the slot.
+std::uint8_t HostInstance::ClientId() {
+  std::uint8_t client = 0;
+  std::memcpy(&client, &State()->client_id, 1);
+  return client;
+}
+
 std::uint32_t HostInstance::Call(ZemMainFn zem_main, std::uint32_t command, void *params) {
   vuzov::Request request{};
   request.state = State();
   request.command = command;
   request.instance = number_;
   request.params = params;
-  const CallingScope scope(number_);
+  const DriverReports::Call call(reports_, number_);
   return zem_main(&request);
 }
 

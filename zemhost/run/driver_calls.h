@@ -9,6 +9,7 @@
 
 #include "host_interface.h"
 #include "module_loader.h"
+#include "run/driver_reports.h"
 
 namespace zemhost {
 
@@ -19,18 +20,18 @@ std::uint32_t GetZemInfo(ZemMainFn zem_main, vuzov::DriverInfo *info);
 // Command 3: 0 and the panel number when the driver accepts the address.
 std::uint32_t CheckAddress(ZemMainFn zem_main, const std::string &address, int *panel);
 
-// The number of the instance whose driver call runs on this thread, 0 outside
-// one: what the driver logs or stores inside a call is that instance's.
-int CallingInstance();
-
 // One instance's state block, owned by the host for the instance's whole life.
 class HostInstance {
  public:
   // The block is `state_size` bytes (at least the records' own size), zeroed,
   // with the DTR/RTS flags word the driver uses when it reopens the port.
-  HostInstance(int number, std::uint32_t state_size, std::uint16_t flags);
+  // What the driver logs inside this instance's calls is reported as its.
+  HostInstance(int number, std::uint32_t state_size, std::uint16_t flags,
+               DriverReports &reports);
 
   int number() const { return number_; }
+  // The host message client ColdStart made for the instance.
+  std::uint8_t ClientId();
 
   std::uint32_t ColdStart(ZemMainFn zem_main, const std::string &port, std::uint32_t timeout,
                           const vuzov::LineSettings &line);
@@ -49,6 +50,7 @@ class HostInstance {
   vuzov::InstanceState *State();
 
   int number_;
+  DriverReports &reports_;
   std::unique_ptr<std::uint8_t[]> storage_;
 };
 

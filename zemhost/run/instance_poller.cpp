@@ -83,7 +83,7 @@ void InstancePoller::Send(const Point &command) {
     const InCall in_call(driver_call_, "command");
     result = host_.Write(zem_main_, command.address, command.panel, &acknowledged);
   }
-  hub_.Command(number_, command.address, result, acknowledged);
+  hub_.Report(number_, CommandDone{command.address, result, acknowledged});
   commands_outstanding_.fetch_sub(1);
 }
 
@@ -95,7 +95,7 @@ void InstancePoller::PollNext() {
     const InCall in_call(driver_call_, "read");
     result = host_.Read(zem_main_, point.address, point.panel, &value);
   }
-  hub_.Exchange(number_, point.address, result, value);
+  hub_.Report(number_, PollDone{point.address, result, value});
   failed_in_row_ = result == vuzov::kOk ? 0 : failed_in_row_ + 1;
   if (plan_.reopen_after > 0 && failed_in_row_ >= plan_.reopen_after) {
     Reopen(failed_in_row_);
@@ -107,8 +107,9 @@ void InstancePoller::PollNext() {
 // A line that stopped answering: close and reopen the port, as a host does
 // after an unplugged adapter. The reopen applies the state's DTR/RTS flags.
 void InstancePoller::Reopen(int failed) {
-  hub_.Notice("instance " + std::to_string(number_) + ": " + std::to_string(failed) +
-              " failed polls in a row; reopening " + port_name_);
+  hub_.Report(number_, Notice{"instance " + std::to_string(number_) + ": " +
+                              std::to_string(failed) + " failed polls in a row; reopening " +
+                              port_name_});
   std::uint32_t result = 0;
   {
     const InCall in_call(driver_call_, "reopen");
@@ -116,8 +117,8 @@ void InstancePoller::Reopen(int failed) {
     result = host_.ReOpenCom(zem_main_);
   }
   if (result != vuzov::kOk) {
-    hub_.Notice("instance " + std::to_string(number_) + ": ReOpenCom returned " +
-                std::to_string(result));
+    hub_.Report(number_, Notice{"instance " + std::to_string(number_) + ": ReOpenCom returned " +
+                                std::to_string(result)});
   }
 }
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "run/driver_calls.h"
-#include "events/events.h"
+#include "events/hub.h"
 #include "cli/options.h"
 
 namespace zemhost {

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "gate_names.h"
 #include "qarpro.h"
 
 namespace zemhost {
@@ -13,9 +14,9 @@ namespace {
 
 constexpr int kDefaultZones = 255;
 
-// The longest gate name the driver asks for: "CP<panel>Z<zone>E<element>"
-// with three 11-character numbers. A longer name is one no store could reach.
-constexpr std::size_t kMaxGateName = 2 + 11 + 1 + 11 + 1 + 11;
+// The longest gate name the driver asks for. A longer name is one no store
+// could reach.
+constexpr std::size_t kMaxGateName = vuzov::kGateNameSize - 1;
 
 // What is wrong with a gate name; empty when a host could hold it: printable
 // ASCII with no spaces, as the driver's own names are, and no longer than
@@ -56,16 +57,19 @@ bool ReadGateList(const std::string &path, std::vector<std::string> *names, std:
   return true;
 }
 
-// The default gates of one panel: its main and status gates and every zone.
+// The default gates of one panel: its message type and state gates and every
+// zone.
 std::string AddDefaultGates(int panel) {
-  const std::string prefix = "CP" + std::to_string(panel);
-  QarHostAddGate((prefix + "MS").c_str());
-  QarHostAddGate((prefix + "ST").c_str());
+  const vuzov::GateName type = vuzov::MessageTypeGate(panel);
+  const vuzov::GateName state = vuzov::StateGate(panel);
+  QarHostAddGate(type.text);
+  QarHostAddGate(state.text);
   for (int zone = 1; zone <= kDefaultZones; ++zone) {
-    QarHostAddGate((prefix + "Z" + std::to_string(zone)).c_str());
+    QarHostAddGate(vuzov::ZoneGate(panel, zone).text);
   }
-  return prefix + "MS, " + prefix + "ST, " + prefix + "Z1.." + prefix + "Z" +
-         std::to_string(kDefaultZones);
+  return std::string(type.View()) + ", " + std::string(state.View()) + ", " +
+         std::string(vuzov::ZoneGate(panel, 1).View()) + ".." +
+         std::string(vuzov::ZoneGate(panel, kDefaultZones).View());
 }
 
 }  // namespace
@@ -185,9 +189,9 @@ Exit RunSetup::OpenSimulatedPanel(Instance &instance) {
   PanelTrace trace;
   if (config_.trace) {
     trace.frame = [hub, number](bool from_driver, const std::vector<std::uint8_t> &bytes) {
-      hub->Trace(number, from_driver, bytes);
+      hub->Report(number, TraceFrame{from_driver, bytes});
     };
-    trace.note = [hub, number](const std::string &note) { hub->TraceNote(number, note); };
+    trace.note = [hub, number](const std::string &note) { hub->Report(number, TraceNote{note}); };
   }
   std::string error;
   SimulatedPanel::Failure failure = SimulatedPanel::Failure::kNone;
@@ -219,7 +223,7 @@ Exit RunSetup::OpenRelay(Instance &instance) {
   instance.relay = LineRelay::Open(
       instance.config.port, instance.line,
       [hub, number](bool from_driver, const std::vector<std::uint8_t> &bytes) {
-        hub->Trace(number, from_driver, bytes);
+        hub->Report(number, TraceFrame{from_driver, bytes});
       },
       &error);
   if (!instance.relay) {

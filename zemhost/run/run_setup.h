@@ -9,11 +9,11 @@
 #include <string>
 
 #include "run/driver_calls.h"
-#include "events/events.h"
+#include "events/hub.h"
 #include "exit_status.h"
 #include "run/instance.h"
 #include "cli/options.h"
-#include "outputs/run_output.h"
+#include "run/run_output.h"
 
 namespace zemhost {
 

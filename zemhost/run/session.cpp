@@ -17,6 +17,8 @@ constexpr std::chrono::milliseconds kShutdownWait{5000};
 constexpr std::chrono::milliseconds kThreadExitWait{3000};
 constexpr Millis kConsoleWait{50};
 constexpr Millis kThreadExitStep{5};
+// What the output may still take when the process must end at once.
+constexpr Millis kLastOutputWait{1000};
 
 }  // namespace
 
@@ -29,7 +31,7 @@ int Session::Run() {
   if (*exit != kExitOk) return *exit;
   if (shutdown != kExitOk) return shutdown;
   // A run cut short by its lost output ends for that reason alone.
-  if (hub_.OutputError() != 0) return kExitOk;
+  if (out_.Error() != 0) return kExitOk;
   return EveryPolledInstanceAnswered() ? kExitOk : kExitNoAnswer;
 }
 
@@ -60,13 +62,14 @@ Exit Session::StartInstances() {
 }
 
 Exit Session::ColdStart(Instance &instance) {
-  instance.host =
-      std::make_unique<HostInstance>(instance.number, state_size_, instance.config.flags);
+  instance.host = std::make_unique<HostInstance>(instance.number, state_size_,
+                                                 instance.config.flags, reports_);
   const std::size_t mark = hub_.LogLineCount();
   const std::uint32_t result = instance.host->ColdStart(zem_main_, instance.port_name,
                                                         instance.config.timeout, instance.line);
   if (result == vuzov::kOk) {
     instance.started = true;
+    reports_.NoteClient(instance.host->ClientId(), instance.number);
     return std::nullopt;
   }
   if (result == vuzov::kNotPossible) {
@@ -94,13 +97,13 @@ void Session::StartPolling() {
 }
 
 Exit Session::Loop() {
-  if (output_.Screen()) console_.StartKeys();
-  output_.BeginScreen();
-  while (HandleConsole()) {
+  if (output_.LiveScreen()) console_.StartKeys();
+  // The outputs' timed work first, so the live screen shows from the start.
+  for (hub_.Tick(); HandleConsole(); hub_.Tick()) {
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
-    if (remote_ != nullptr) {
-      for (const RemoteCommand &command : remote_->TakeCommands()) {
+    for (CommandSource *source : remote_) {
+      for (const RemoteCommand &command : source->TakeCommands()) {
         schedule_.SendTo(command.instance, command.kind);
       }
     }
@@ -109,8 +112,7 @@ Exit Session::Loop() {
     }
     if (Finished()) break;
     // Nobody hears a run whose output is lost: end it as a host would.
-    if (hub_.OutputError() != 0) break;
-    output_.DrawIfDue();
+    if (out_.Error() != 0) break;
   }
   console_.StopKeys();
   if (send_only_ && hub_.CommandsAcknowledged() < hub_.CommandsSent()) return kExitFailure;
@@ -125,7 +127,7 @@ bool Session::HandleConsole() {
     return false;
   }
   if (event == Console::Event::kOutputClosed) {
-    hub_.OutputLost(EPIPE);
+    out_.Lost(EPIPE);
     return false;
   }
   if (event != Console::Event::kKey) return true;
@@ -172,11 +174,10 @@ int Session::Shutdown() {
   int status = WaitForShutdownLines(started);
   EndDriver();
   if (safe_to_unload_ && !WaitForDriverThreadsToExit()) {
-    hub_.Notice("a driver thread is still running; the module stays loaded");
+    hub_.Report(0, Notice{"a driver thread is still running; the module stays loaded"});
     safe_to_unload_ = false;
     status = kExitFailure;
   }
-  output_.EndScreen();
   output_.Summarise();
   return status;
 }
@@ -186,7 +187,7 @@ int Session::WaitForShutdownLines(int started) {
   QarHostPostAll();
   const auto all_seen = [this, started] { return hub_.WaitForShutdowns(started, Millis(0)); };
   if (WaitWatching(all_seen, kShutdownWait, kConsoleWait)) return kExitOk;
-  hub_.Notice("the driver's waiting threads did not end");
+  hub_.Report(0, Notice{"the driver's waiting threads did not end"});
   safe_to_unload_ = false;
   return kExitFailure;
 }
@@ -224,7 +225,7 @@ bool Session::WaitWatching(const std::function<bool()> &done, std::optional<Mill
 // ends the process.
 void Session::OnStopRequest() {
   if (++stop_requests_ >= 2) EndAtOnce();
-  hub_.Notice("stop requested");
+  hub_.Report(0, Notice{"stop requested"});
 }
 
 // The driver may still be inside a call on a poll thread, so nothing of it is
@@ -237,7 +238,7 @@ void Session::EndAtOnce() {
     busy += (busy.empty() ? "" : ", ") + std::string("instance ") +
             std::to_string(instance->number) + " (" + call + " on " + instance->port_name + ")";
   }
-  std::fflush(stdout);
+  out_.Finish(kLastOutputWait);
   std::fprintf(stderr, "zemhost: stopped at once, without the driver's shutdown; %s\n",
                busy.empty() ? "no instance was inside a driver call"
                             : ("still inside a driver call: " + busy).c_str());

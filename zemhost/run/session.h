@@ -7,22 +7,34 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "cli/options.h"
+#include "events/hub.h"
+#include "exit_status.h"
+#include "run/run_output.h"
+#include "outputs/text_out.h"
+#include "platform/platform.h"
 #include "run/command_schedule.h"
 #include "run/driver_calls.h"
-#include "events/events.h"
-#include "exit_status.h"
+#include "run/driver_reports.h"
 #include "run/instance.h"
-#include "cli/options.h"
-#include "platform/platform.h"
-#include "outputs/run_output.h"
 
 namespace zemhost {
 
 class Session {
  public:
-  Session(const RunConfig &config, Console &console, Hub &hub, ZemMainFn zem_main)
-      : config_(config), console_(console), hub_(hub), zem_main_(zem_main), output_(hub) {}
+  // out is the run's standard output; live_screen says that the live screen
+  // shows the run on it.
+  Session(const RunConfig &config, Console &console, Hub &hub, TextOut &out,
+          DriverReports &reports, ZemMainFn zem_main, bool live_screen)
+      : config_(config),
+        console_(console),
+        hub_(hub),
+        out_(out),
+        reports_(reports),
+        zem_main_(zem_main),
+        output_(hub, live_screen) {}
   ~Session() { StopPolling(); }
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -30,8 +42,9 @@ class Session {
   // The whole run; the exit status.
   int Run();
 
-  // Commands asked for from outside (the broker), picked up by the loop.
-  void SetCommandSource(CommandSource *source) { remote_ = source; }
+  // Commands asked for from outside (the broker), picked up by the loop; the
+  // source outlives the run.
+  void AddCommandSource(CommandSource *source) { remote_.push_back(source); }
 
   // False when a driver thread may still be running inside the module.
   bool SafeToUnload() const { return safe_to_unload_; }
@@ -61,6 +74,8 @@ class Session {
   const RunConfig &config_;
   Console &console_;
   Hub &hub_;
+  TextOut &out_;
+  DriverReports &reports_;
   const ZemMainFn zem_main_;
   RunOutput output_;
 
@@ -71,7 +86,7 @@ class Session {
   bool send_only_ = false;
   bool safe_to_unload_ = true;
   int stop_requests_ = 0;
-  CommandSource *remote_ = nullptr;
+  std::vector<CommandSource *> remote_;
 };
 
 }  // namespace zemhost

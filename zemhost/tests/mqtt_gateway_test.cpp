@@ -118,34 +118,44 @@ class OutputFile {
 class Broker {
  public:
   Broker(const TempDir &dir, const std::string &extra_config = "")
-      : port_(FreePort()), config_(dir.File("mosquitto.conf")), log_(dir.File("mosquitto.log")) {
-    WriteFile(config_, "listener " + std::to_string(port_) +
-                           " 127.0.0.1\npersistence false\n" +
-                           (extra_config.empty() ? "allow_anonymous true\n" : extra_config));
-    started_ = Start();
+      : config_(dir.File("mosquitto.conf")), log_(dir.File("mosquitto.log")) {
+    // A port picked free may be taken by another program (other tests run on
+    // the machine) before the broker binds it; this broker then never runs,
+    // and another port is picked.
+    for (int pick = 0; pick < 5 && !started_; ++pick) {
+      port_ = FreePort();
+      WriteFile(config_, "listener " + std::to_string(port_) +
+                             " 127.0.0.1\npersistence false\n" +
+                             (extra_config.empty() ? "allow_anonymous true\n" : extra_config));
+      started_ = Start();
+    }
   }
 
   bool started() const { return started_; }
   int port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
 
-  // True once it accepts connections.
+  // True once this broker accepts connections; false when it could not bind
+  // its port. A listener of another program on the port must not pass for it.
   bool Start() {
+    const std::size_t logged = log_.Text().size();
     process_ = std::make_unique<vuzov_test::ChildProcess>(
         std::vector<std::string>{MOSQUITTO_PROGRAM, "-c", config_},
         vuzov_test::ChildStreams{-1, log_.fd(), log_.fd()});
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!Accepts(port_)) {
+    for (;;) {
+      int status = 0;
+      if (process_->Wait(0ms, &status)) return false;
+      if (log_.Text().find(" running", logged) != std::string::npos && Accepts(port_)) return true;
       if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(20ms);
     }
-    return true;
   }
 
   void Kill() { process_.reset(); }  // SIGKILL and reap: no goodbye to anyone
 
  private:
-  int port_;
+  int port_ = 0;
   bool started_ = false;
   std::string config_;
   OutputFile log_;
@@ -281,6 +291,12 @@ class Zemhost {
   std::unique_ptr<vuzov_test::ChildProcess> child_;
 };
 
+std::string Joined(const std::vector<std::string> &payloads) {
+  std::string text;
+  for (const std::string &payload : payloads) text += payload + "\n";
+  return text;
+}
+
 int Count(const std::string &text, const std::string &part) {
   int count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -341,7 +357,8 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   ASSERT_TRUE(early.WaitFor("vuzov/1/status", "online"));
   ASSERT_TRUE(early.WaitFor("vuzov/1/gate/CP1Z5", "1")) << zemhost.out();
   ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"state\":\"failing\""));
-  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"failures\":2,\"last_result\":0")) << "back to good";
+  ASSERT_TRUE(early.WaitFor("vuzov/1/link", "\"failures\":2,\"last_result\":0"))
+      << "back to good; the link said:\n" << Joined(early.On("vuzov/1/link")) << zemhost.out();
   early.Publish("vuzov/1/command", "silence");
   ASSERT_TRUE(early.WaitFor("vuzov/1/command/result", "error"));
   zemhost.Signal(SIGTERM);
@@ -393,6 +410,42 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
     if (turns.empty() || turns.back() != state) turns.push_back(state);
   }
   EXPECT_EQ(turns, (std::vector<std::string>{"good", "failing", "good"}));
+}
+
+// Two instances, two panels: each instance's gates and driver log lines go to
+// its own topics, and a line of the driver's own threads to both.
+TEST(MqttGateway, EachInstanceHasItsOwnGatesAndLog) {
+  TempDir dir;
+  WriteFile(dir.File("quiet.scn"), "clock first-poll\nat poll 2 zone-alarm 7\n");
+  WriteFile(dir.File("two.conf"), "interval = 20ms\npolls = 16\ndiscover = yes\n"
+                                  "[instance]\ntimeout = 5\nsimulate = " + kScenarios +
+                                  "/quick.scn\n[instance]\ntimeout = 5\npoint = CP2Z1\n"
+                                  "simulate = " + dir.File("quiet.scn") + "\n");
+  Broker broker(dir);
+  ASSERT_TRUE(broker.started());
+  Subscriber client(broker.port());
+  ASSERT_TRUE(client.ready());
+  Zemhost zemhost(dir, {"--config", dir.File("two.conf"), "--mqtt", broker.Url()});
+  EXPECT_EQ(zemhost.Wait(), 0) << zemhost.err();
+  ASSERT_TRUE(client.WaitFor("vuzov/2/status", "offline"));
+  const auto in_log = [&](int instance, const std::string &text) {
+    int count = 0;
+    for (const std::string &line : client.On("vuzov/" + std::to_string(instance) + "/log")) {
+      count += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(in_log(1, "Command 53 rejected"), 1);
+  EXPECT_EQ(in_log(2, "Command 53 rejected"), 0) << "instance 1's line in instance 2's log";
+  EXPECT_EQ(in_log(1, "ColdStart() port"), 1);
+  EXPECT_EQ(in_log(2, "ColdStart() port"), 1);
+  EXPECT_EQ(in_log(1, "ShutDown !"), 2) << "each waiting thread's line goes to every instance";
+  EXPECT_EQ(in_log(2, "ShutDown !"), 2);
+  EXPECT_EQ(client.On("vuzov/2/gate/CP2Z7"), std::vector<std::string>{"1"});
+  for (const Received &message : client.All()) {
+    EXPECT_NE(message.topic.rfind("vuzov/1/gate/CP2", 0), 0u) << message.topic;
+    EXPECT_NE(message.topic.rfind("vuzov/2/gate/CP1", 0), 0u) << message.topic;
+  }
 }
 
 // The broker dies (SIGKILL, no persistence) while zones keep going into alarm,

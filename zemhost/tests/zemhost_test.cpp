@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -245,6 +246,46 @@ TEST(ZemhostOutput, JsonHasOneValidObjectPerEventInOrder) {
   EXPECT_TRUE(saw_end);
   EXPECT_EQ(exchanges, 16);
   EXPECT_EQ(events, kQuickEvents);
+}
+
+// A reader that stops reading (a paused pager) holds up the output alone: the
+// polls go on at their pace, and every line arrives once it reads again.
+TEST(ZemhostOutput, AReaderThatStopsReadingHoldsUpNoPoll) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  panelsim::UniqueFd reader(ends[0]);
+  panelsim::UniqueFd writer(ends[1]);
+  // The smallest pipe there is: the trace fills it within the first polls.
+  ASSERT_GE(fcntl(writer.get(), F_SETPIPE_SZ, 4096), 0);
+  Program run(Fast({"--simulate", kScenarios + "/quick.scn", "--json", "--trace", "--polls", "200"}),
+              writer.get());
+  ASSERT_TRUE(run.started());
+  writer.reset();
+  std::this_thread::sleep_for(4s);
+  std::string out;
+  char buffer[4096];
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  for (ssize_t got = 1; got > 0 && std::chrono::steady_clock::now() < deadline;) {
+    pollfd readable{reader.get(), POLLIN, 0};
+    if (poll(&readable, 1, 1000) <= 0) continue;
+    got = read(reader.get(), buffer, sizeof buffer);
+    if (got > 0) out.append(buffer, static_cast<std::size_t>(got));
+  }
+  ASSERT_EQ(run.Wait(), 0) << run.err();
+  std::vector<double> polled_at;
+  for (const std::string &line : Lines(out)) {
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonReader(line).ReadObject(&members)) << line;
+    if (members["event"] == "exchange") polled_at.push_back(std::stod(members["t"]));
+  }
+  ASSERT_EQ(polled_at.size(), 200u);
+  double longest_pause = 0;
+  for (std::size_t i = 1; i < polled_at.size(); ++i) {
+    longest_pause = std::max(longest_pause, polled_at[i] - polled_at[i - 1]);
+  }
+  // Polls come every 20 ms; the reader stopped for 4 s.
+  EXPECT_LT(longest_pause, 2.0) << "a poll waited for the reader";
+  EXPECT_EQ(out.find("were dropped"), std::string::npos);
 }
 
 TEST(ZemhostOutput, TraceShowsEveryFrameBothWays) {

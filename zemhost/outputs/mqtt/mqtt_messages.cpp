@@ -2,18 +2,11 @@
 
 #include <ctime>
 
-#include "events/events.h"
+#include "gate_names.h"
+#include "outputs/json_text.h"
 
 namespace zemhost {
 namespace {
-
-bool IsDigits(const std::string &text, std::size_t from, std::size_t to) {
-  if (from >= to) return false;
-  for (std::size_t i = from; i < to; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-  }
-  return true;
-}
 
 // Discovery ids take letters, digits, '_' and '-' only.
 std::string IdText(const std::string &text) {
@@ -78,8 +71,9 @@ std::string InstanceTopics::DeviceJson() const {
 
 std::string InstanceTopics::ZoneConfig(const std::string &gate) const {
   // Any value but 0 is a zone in alarm.
-  const auto zone = gate.find('Z');
-  const std::string title = "Panel " + gate.substr(2, zone - 2) + " zone " + gate.substr(zone + 1);
+  const vuzov::GateParts zone = vuzov::ParseGateName(gate).value_or(vuzov::GateParts{});
+  const std::string title =
+      "Panel " + std::to_string(zone.panel) + " zone " + std::to_string(zone.zone);
   return "{\"name\":" + JsonString(title) +
          ",\"unique_id\":" + JsonString(node_ + "_" + IdText(gate)) +
          ",\"object_id\":" + JsonString(node_ + "_" + IdText(gate)) +
@@ -100,11 +94,12 @@ std::string InstanceTopics::ButtonConfig(const char *command) const {
          DeviceJson() + "}";
 }
 
+// The zones announced are those of panels and zones numbered from 0 up: a
+// zone below 0 (a panel's high byte of 0x80 or more) is published, not
+// announced.
 bool IsZoneGate(const std::string &gate) {
-  if (gate.compare(0, 2, "CP") != 0) return false;
-  const auto zone = gate.find('Z', 2);
-  return zone != std::string::npos && IsDigits(gate, 2, zone) &&
-         IsDigits(gate, zone + 1, gate.size());
+  const std::optional<vuzov::GateParts> parts = vuzov::ParseGateName(gate);
+  return parts && parts->kind == vuzov::GateKind::kZone && parts->panel >= 0 && parts->zone >= 0;
 }
 
 char CommandKind(const std::string &payload) {

@@ -41,7 +41,8 @@ class InstanceTopics {
   std::string node_;  // the prefix and instance as one discovery node id
 };
 
-// CP1Z3 is a zone; CP1Z260E5 (an element), CP1MS and CP1ST are not.
+// CP1Z3 is a zone; CP1Z260E5 (an element), CP1MS and CP1ST are not. Only a
+// zone gate is given to ZoneConfig.
 bool IsZoneGate(const std::string &gate);
 
 // The commands a broker may ask for, by their payload names.

@@ -1,0 +1,146 @@
+// One report of a run, from whichever thread made it: the driver storing a
+// gate or logging a line, a poll or a command coming back, bytes on a traced
+// line, zemhost's own word, and the facts the run states once at its start
+// and end. Every report becomes one Event; the hub records it and hands it to
+// every output (an EventSink).
+#ifndef VUZOV_ZEMHOST_EVENT_H
+#define VUZOV_ZEMHOST_EVENT_H
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace zemhost {
+
+// The driver stored a value into a gate. The hub sets `changed` when the value
+// differs from the one its table held (every gate starts at 0).
+struct GateStored {
+  std::string name;
+  double value = 0;
+  bool changed = false;
+};
+
+// One line of the driver's log, code page 437 as the driver wrote it.
+struct LogLine {
+  std::int32_t level = 0;
+  std::string text;
+};
+
+// A poll (command 5) came back: the driver's result and the point's result word.
+struct PollDone {
+  std::string point;
+  std::uint32_t result = 0;
+  std::int32_t value = 0;
+};
+
+// A panel command (command 7) came back.
+struct CommandDone {
+  std::string point;
+  std::uint32_t result = 0;
+  bool acknowledged = false;
+};
+
+// Bytes seen on a traced line: from_driver for what the driver sent.
+struct TraceFrame {
+  bool from_driver = false;
+  std::vector<std::uint8_t> bytes;
+};
+
+// A word of the traced line's simulator or relay ("hangup").
+struct TraceNote {
+  std::string text;
+};
+
+// zemhost's own word about the run ("instance 1: 3 failed polls in a row ...").
+struct Notice {
+  std::string text;
+};
+
+// ---- What the run states once ------------------------------------------------
+
+// That a panel is simulated, before anything else, so that no output of the
+// run can pass for a real panel's.
+struct SimulatedLabel {
+  std::string text;
+};
+
+// What GetZemInfo told about the driver; name and banner are code page 437.
+struct DriverShown {
+  std::string module_file;
+  std::string name;
+  std::string banner;
+  std::uint32_t state_size = 0;
+  unsigned baud = 0;
+  std::string framing;  // "8N1"
+};
+
+struct InstanceShown {
+  std::string port;         // what the driver opens: "pts/3"
+  std::string where;        // for people: "pts/3 (simulated panel: demo)"
+  std::string scenario;     // empty for a real line
+  std::string description;  // the line, its settings and its points
+};
+
+// Which gates the run's host table starts with.
+struct GatesShown {
+  std::string text;
+};
+
+struct RunEnded {
+  std::uint64_t exchanges = 0;
+  std::uint64_t failures = 0;
+  std::uint64_t commands = 0;
+  std::uint64_t acknowledged = 0;
+};
+
+using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, TraceFrame, TraceNote,
+                               Notice, SimulatedLabel, DriverShown, InstanceShown, GatesShown,
+                               RunEnded>;
+
+// Visits an EventBody with one lambda per kind: std::visit(Overloaded{...}, body).
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+struct Event {
+  double time = 0;   // seconds since the run's start
+  int instance = 0;  // 1, 2, ...; 0 for the run's own and the driver's own threads
+  EventBody body;
+};
+
+// An output of the run. It hears every event in the order the hub recorded
+// them, one call at a time, on the thread that reported it: a driver's thread
+// among them, so Take never waits for anything slow (it queues what takes
+// time) and never reports to the hub itself.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  virtual void Take(const Event &event) = 0;
+  // From the run's main loop, about twenty times a second and outside any
+  // call of Take: for what is due by time rather than by an event.
+  virtual void Tick() {}
+};
+
+// A panel command asked for from outside the run (the broker): 'A'
+// acknowledge, 'S' silence or 'R' reset, for one instance. The run's loop
+// picks them up, and they take the same path as the keys and --send.
+struct RemoteCommand {
+  int instance = 0;
+  char kind = 0;
+};
+
+class CommandSource {
+ public:
+  virtual std::vector<RemoteCommand> TakeCommands() = 0;
+
+ protected:
+  ~CommandSource() = default;
+};
+
+}  // namespace zemhost
+
+#endif

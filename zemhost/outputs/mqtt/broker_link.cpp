@@ -1,0 +1,392 @@
+#include "outputs/mqtt/broker_link.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+namespace zemhost {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kKeepAliveSeconds = 30;
+// The library's delay between attempts grows from the first to the longest.
+constexpr unsigned kFirstRetrySeconds = 1;
+constexpr unsigned kLongestRetrySeconds = 30;
+// Messages handed to the client and not yet sent (QoS 0) or acknowledged.
+constexpr int kWindow = 64;
+constexpr auto kFirstAnswerWait = 10s;
+constexpr auto kDrainWait = 3s;
+constexpr auto kOfflineWait = 2s;
+constexpr auto kStopCheck = 100ms;
+constexpr std::size_t kLongestEchoedPayload = 64;
+
+std::string ErrorText(int rc, int saved_errno) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(saved_errno);
+  return mosquitto_strerror(rc);
+}
+
+// What the library's loop gives up on instead of reconnecting; the same
+// list its loop_forever returns on.
+bool LoopEndsOn(int rc, int saved_errno) {
+  switch (rc) {
+    case MOSQ_ERR_NOMEM: case MOSQ_ERR_PROTOCOL: case MOSQ_ERR_INVAL: case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS: case MOSQ_ERR_PAYLOAD_SIZE: case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH: case MOSQ_ERR_ACL_DENIED: case MOSQ_ERR_UNKNOWN: case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY:
+      return true;
+    default:
+      return saved_errno == EPROTO;
+  }
+}
+
+// A first attempt that failed this way may work later: the broker is not
+// up yet, or not reachable yet.
+bool Unreachable(int rc) {
+  return rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST;
+}
+
+BrokerLink *Of(void *self) { return static_cast<BrokerLink *>(self); }
+
+}  // namespace
+
+void BrokerLink::ClientDeleter::operator()(mosquitto *client) const { mosquitto_destroy(client); }
+
+BrokerLink::BrokerLink(const MqttOptions &options, const BrokerAddress &broker,
+                       const std::string &password, int instance, GatewayNotice notice)
+    : options_(options),
+      broker_(broker),
+      password_(password),
+      topics_(options.prefix, instance),
+      notice_(std::move(notice)),
+      outbox_(topics_, options) {}
+
+BrokerLink::~BrokerLink() { Stop(); }
+
+std::string BrokerLink::Where() const {
+  return "MQTT broker " + broker_.host + ":" + std::to_string(broker_.port) + " (instance " +
+         std::to_string(instance()) + ")";
+}
+
+void BrokerLink::Say(const std::string &text) const {
+  if (!text.empty()) notice_(text);
+}
+
+bool BrokerLink::Open(std::string *error) {
+  if (!MakeClient(error)) return false;
+  const int rc = mosquitto_connect_async(client_.get(), broker_.host.c_str(), broker_.port,
+                                         kKeepAliveSeconds);
+  const int saved_errno = errno;
+  if (rc != MOSQ_ERR_SUCCESS && !Unreachable(rc)) {
+    *error = Where() + ": cannot connect: " + ErrorText(rc, saved_errno);
+    return false;
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    state_ = State::kDown;
+    first_answer_ = "not reachable: " + ErrorText(rc, saved_errno);
+  }
+  if (mosquitto_loop_start(client_.get()) != MOSQ_ERR_SUCCESS) {
+    *error = Where() + ": cannot start the MQTT client's thread";
+    return false;
+  }
+  looping_ = true;
+  if (WaitForFirstAnswer(error)) return true;
+  Stop();
+  return false;
+}
+
+bool BrokerLink::MakeClient(std::string *error) {
+  client_.reset(mosquitto_new(nullptr, true, this));
+  if (!client_) {
+    *error = std::string("cannot make an MQTT client: ") + std::strerror(errno);
+    return false;
+  }
+  mosquitto *client = client_.get();
+  mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_reconnect_delay_set(client, kFirstRetrySeconds, kLongestRetrySeconds, true);
+  int rc = MOSQ_ERR_SUCCESS;
+  if (!options_.user.empty()) {
+    rc = mosquitto_username_pw_set(client, options_.user.c_str(),
+                                   password_.empty() ? nullptr : password_.c_str());
+  }
+  if (rc == MOSQ_ERR_SUCCESS && broker_.tls) {
+    rc = options_.cafile.empty()
+             ? mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+             : mosquitto_tls_set(client, options_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+  }
+  const std::string offline = "offline";
+  if (rc == MOSQ_ERR_SUCCESS) {
+    rc = mosquitto_will_set(client, topics_.Status().c_str(), static_cast<int>(offline.size()),
+                            offline.data(), 1, true);
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    *error = "MQTT client settings: " + ErrorText(rc, errno);
+    client_.reset();
+    return false;
+  }
+  mosquitto_connect_callback_set(client, &OnConnect);
+  mosquitto_disconnect_callback_set(client, &OnDisconnect);
+  mosquitto_publish_callback_set(client, &OnPublish);
+  mosquitto_message_callback_set(client, &OnMessage);
+  return true;
+}
+
+// The broker's first word decides: a refused login ends the start with the
+// broker's reason; no answer yet is said, and retried in the background.
+bool BrokerLink::WaitForFirstAnswer(std::string *error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, kFirstAnswerWait, [this] { return state_ != State::kStarting; });
+  if (state_ == State::kFailed) {
+    *error = Where() + ": " + first_answer_;
+    return false;
+  }
+  if (state_ == State::kUp) return true;
+  if (state_ == State::kStarting) {
+    state_ = State::kDown;
+    first_answer_ = "no answer yet";
+  }
+  const std::string said = Where() + ": " + first_answer_ + "; retrying in the background";
+  lock.unlock();
+  Say(said);
+  return true;
+}
+
+void BrokerLink::Stop() {
+  if (!client_) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != State::kClosing) {
+    outbox_.Close();
+    lock.unlock();
+    Pump();
+    lock.lock();
+    changed_.wait_for(lock, kDrainWait, [this] {
+      return state_ != State::kUp || (outbox_.Empty() && in_flight_ <= 0);
+    });
+    // The will is for a gateway that vanishes; one that ends says so itself.
+    const bool up = state_ == State::kUp;
+    state_ = State::kClosing;
+    if (up) {
+      const std::string offline = "offline";
+      ++in_flight_;
+      lock.unlock();
+      const int rc = mosquitto_publish(client_.get(), nullptr, topics_.Status().c_str(),
+                                       static_cast<int>(offline.size()), offline.data(), 1, true);
+      lock.lock();
+      if (rc == MOSQ_ERR_SUCCESS) {
+        changed_.wait_for(lock, kOfflineWait, [this] { return in_flight_ <= 0; });
+      }
+    }
+  }
+  lock.unlock();
+  EndLoop();
+  client_.reset();
+}
+
+// mosquitto_disconnect marks the client as ending and the loop leaves when
+// it sees the mark. But a reconnect already under way in the library's
+// thread sets its own state when it returns and overwrites the mark, and the
+// loop would go on for ever; so the mark is set again until the thread has
+// ended.
+void BrokerLink::EndLoop() {
+  mosquitto *client = client_.get();
+  mosquitto_disconnect(client);
+  if (!looping_) return;
+  std::atomic<bool> joined{false};
+  std::thread joiner([client, &joined] {
+    mosquitto_loop_stop(client, false);
+    joined = true;
+  });
+  while (!joined) {
+    std::this_thread::sleep_for(kStopCheck);
+    if (!joined) mosquitto_disconnect(client);
+  }
+  joiner.join();
+  looping_ = false;
+}
+
+void BrokerLink::Pump() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (pumping_) return;  // the thread that is handing over takes this one too
+  pumping_ = true;
+  Outgoing message;
+  while (state_ == State::kUp && in_flight_ < kWindow && outbox_.Next(Clock::now(), &message)) {
+    ++in_flight_;
+    lock.unlock();
+    const int rc = mosquitto_publish(client_.get(), nullptr, message.topic.c_str(),
+                                     static_cast<int>(message.payload.size()),
+                                     message.payload.data(), message.qos, message.retain);
+    lock.lock();
+    if (rc == MOSQ_ERR_SUCCESS) continue;
+    // Not connected after all: the library keeps a QoS 1 message for the next
+    // connection itself; a QoS 0 one is kept here.
+    if (rc == MOSQ_ERR_NO_CONN) {
+      if (message.qos == 0) {
+        --in_flight_;
+        outbox_.PutBack(std::move(message));
+      }
+      break;
+    }
+    --in_flight_;  // a message the broker can never take
+  }
+  pumping_ = false;
+  changed_.notify_all();
+}
+
+void BrokerLink::Gate(const std::string &name, double value) {
+  Queue([&](Outbox &outbox) { outbox.Gate(name, value); });
+}
+
+void BrokerLink::Log(std::int32_t level, const std::string &line) {
+  Queue([&](Outbox &outbox) { outbox.Log(level, line); });
+}
+
+void BrokerLink::Exchange(std::uint32_t result) {
+  Queue([&](Outbox &outbox) { outbox.Exchange(result, Clock::now()); });
+}
+
+void BrokerLink::CommandDone(const std::string &point, std::uint32_t result, bool acknowledged) {
+  Queue([&](Outbox &outbox) { outbox.CommandResult(point, result, acknowledged); });
+}
+
+void BrokerLink::TakeCommands(std::vector<RemoteCommand> *out) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  out->insert(out->end(), commands_.begin(), commands_.end());
+  commands_.clear();
+}
+
+// A link summary held back by the once-a-second rule goes out here; a loop
+// the library ended is started again after its longest delay.
+void BrokerLink::Tick() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool restart = state_ == State::kStalled && Clock::now() >= restart_at_;
+  lock.unlock();
+  if (restart) Restart();
+  Pump();
+}
+
+void BrokerLink::Restart() {
+  EndLoop();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    state_ = State::kDown;
+  }
+  // Unreachable now is fine: the loop goes on trying.
+  mosquitto_reconnect_async(client_.get());
+  looping_ = mosquitto_loop_start(client_.get()) == MOSQ_ERR_SUCCESS;
+}
+
+// ---- The library's callbacks, on its thread ----------------------------------
+
+void BrokerLink::OnConnect(mosquitto *client, void *self, int rc) {
+  if (rc == 0) mosquitto_subscribe(client, nullptr, Of(self)->topics_.Command().c_str(), 1);
+  Of(self)->Connected(rc);
+  Of(self)->Pump();
+}
+
+void BrokerLink::OnDisconnect(mosquitto *, void *self, int rc) {
+  const int saved_errno = errno;
+  Of(self)->Disconnected(rc, saved_errno);
+}
+
+void BrokerLink::OnPublish(mosquitto *, void *self, int) {
+  Of(self)->Published();
+  Of(self)->Pump();
+}
+
+void BrokerLink::OnMessage(mosquitto *, void *self, const mosquitto_message *message) {
+  if (message == nullptr || message->topic == nullptr) return;
+  const std::string payload(static_cast<const char *>(message->payload),
+                            static_cast<std::size_t>(std::max(message->payloadlen, 0)));
+  Of(self)->Asked(message->topic, payload, message->retain);
+  Of(self)->Pump();
+}
+
+void BrokerLink::Connected(int rc) {
+  std::string said;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kClosing) return;
+    if (rc != 0) {
+      // Refused at the start: Open says why. Refused later: the loss was said.
+      if (state_ == State::kStarting) {
+        state_ = State::kFailed;
+        first_answer_ = "the broker refused the connection: " +
+                        std::string(mosquitto_connack_string(rc));
+      }
+    } else {
+      if (state_ == State::kDown || state_ == State::kStalled) {
+        said = Where() + ": connected again";
+        if (const std::uint64_t dropped = outbox_.TakeDropped()) {
+          said += "; " + std::to_string(dropped) +
+                  " queued messages were dropped, every gate's value is sent again";
+        }
+      }
+      state_ = State::kUp;
+      in_flight_ = 0;  // what the old connection held was sent, or goes again
+      outbox_.Reconnected();
+    }
+    changed_.notify_all();
+  }
+  Say(said);
+}
+
+void BrokerLink::Disconnected(int rc, int saved_errno) {
+  std::string said;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::string why = ErrorText(rc, saved_errno);
+    if (state_ == State::kStarting) {
+      const bool unreachable = Unreachable(rc);
+      state_ = unreachable ? State::kDown : State::kFailed;
+      first_answer_ = (unreachable ? "not reachable: " : "cannot connect: ") + why;
+    } else if (state_ == State::kUp) {
+      state_ = State::kDown;
+      said = Where() + ": connection lost (" + why + "); reconnecting";
+    } else if (state_ == State::kClosing) {
+      in_flight_ = 0;  // nothing more will be acknowledged
+    }
+    if (state_ == State::kDown && LoopEndsOn(rc, saved_errno)) {
+      state_ = State::kStalled;
+      restart_at_ = Clock::now() + std::chrono::seconds(kLongestRetrySeconds);
+    }
+    changed_.notify_all();
+  }
+  Say(said);
+}
+
+void BrokerLink::Published() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  in_flight_ = std::max(in_flight_ - 1, 0);
+  changed_.notify_all();
+}
+
+void BrokerLink::Asked(const std::string &topic, const std::string &payload, bool retained) {
+  // An empty message is how a retained one is cleared, not a command.
+  if (topic != topics_.Command() || payload.empty()) return;
+  const std::string echoed = payload.substr(0, kLongestEchoedPayload);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::string refusal;
+  const char kind = CommandKind(payload);
+  if (retained) {
+    // A retained command would run again on every reconnect.
+    refusal = "a retained command is not carried out; publish it without the retain flag";
+  } else if (!options_.commands) {
+    refusal = "commands from the broker are off (zemhost runs without --mqtt-commands)";
+  } else if (kind == 0) {
+    refusal = "unknown command '" + echoed + "': the commands are acknowledge, silence and reset";
+  }
+  if (!refusal.empty()) {
+    outbox_.Refusal(echoed, refusal);
+    return;
+  }
+  commands_.push_back(RemoteCommand{instance(), kind});
+}
+
+}  // namespace zemhost
