@@ -212,8 +212,8 @@ bool Simulator::Engine::TakeInjected(TimePoint now) {
 }
 
 void Simulator::Engine::Finish() {
+  link_.Remove();  // before the line, as at a hangup
   line_.Close();
-  link_.Remove();
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->stats.running = false;
   shared_->stats.ended = true;

@@ -44,6 +44,11 @@ void Simulator::Engine::ReopenIfDue(TimePoint now) {
 
 void Simulator::Engine::HangUp(const std::optional<Duration> &return_after, TimePoint now) {
   if (!line_.is_open()) return;
+  // A device that goes away takes its names with it, before it is gone: once
+  // the pty is closed its number is free for the next line anyone makes, and a
+  // host reopening through a link that still named it would open a stranger's
+  // line.
+  link_.Remove();
   Note(now, "hangup");
   if (outgoing_ && outgoing_->written > 0 && outgoing_->written < outgoing_->bytes.size()) {
     Note(now, "the hangup cut the reply after " + std::to_string(outgoing_->written) + " of " +

@@ -414,18 +414,51 @@ TEST_F(SimulatorTest, AHangupWithoutReturnEndsTheRun) {
   EXPECT_TRUE(simulator->SlavePath().empty());
 }
 
+// The link goes as a device's name does when the device goes: before its line,
+// whose pty number the next line made anywhere may take, and it comes back only
+// with the new line. Checked on the panel's own thread as it hangs up and as
+// the line comes back.
 TEST_F(SimulatorTest, AfterAHangupThePanelComesBackOnANewLineBehindTheLink) {
   TempDir dir;
   Options options;
   options.link = dir.Path("panel");
   Begin("at 0s zone-alarm 3\nat poll 1 hangup 200ms\n", options);
   EXPECT_EQ(ReadLink(options.link), simulator->SlavePath());
+  std::mutex seen_mutex;
+  std::vector<std::string> seen;  // what the link named at each moment
+  simulator->SetTrace([&](const TraceEvent &event) {
+    const bool hangup = event.kind == TraceEvent::Kind::kNote && event.note == "hangup";
+    if (!hangup && event.kind != TraceEvent::Kind::kLineOpened) return;
+    struct stat info {};
+    const bool present = lstat(options.link.c_str(), &info) == 0;
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    seen.push_back((hangup ? "hangup, line " : "line " + event.note + ", line ") +
+                   (simulator->SlavePath().empty() ? "down" : "up") + ", link " +
+                   (present ? ReadLink(options.link) : "gone"));
+  });
   WaitForQueued(1);
+  const std::string first_line = simulator->SlavePath();
   host->Send({kEnq});
   EXPECT_TRUE(host->WaitForHangup(3000ms));
   host->Close();
   ASSERT_TRUE(simulator->WaitUntil([](const Stats &s) { return s.lines_opened == 2; }, kWait));
-  EXPECT_EQ(ReadLink(options.link), simulator->SlavePath());
+  const std::string second_line = simulator->SlavePath();
+  EXPECT_EQ(ReadLink(options.link), second_line);
+  // The new line is counted before it is traced.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    if (seen.size() >= 2) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"hangup, line up, link gone",
+                                              "line " + second_line + ", line up, link " +
+                                                  second_line}))
+        << "first line " << first_line;
+  }
+  simulator->SetTrace(nullptr);
   host = std::make_unique<DriverSide>(options.link);
   ASSERT_TRUE(host->is_open());
   // The message the hangup cut off is still waiting.
