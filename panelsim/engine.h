@@ -74,6 +74,7 @@ class Simulator::Engine {
   };
 
   void Run();
+  void RaisePriority();
   void Loop();
   void Step(TimePoint now);
   void WaitForWork();

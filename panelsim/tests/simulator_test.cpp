@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -614,6 +616,11 @@ TEST(SimulatorLine, RefusesBadOptionsAndDevicesThatAreNoSerialLines) {
   options.baud = 0;
   EXPECT_NE(start_error(options).find("baud"), std::string::npos);
   options = Options();
+  options.realtime_priority = sched_get_priority_max(SCHED_FIFO) + 1;
+  EXPECT_NE(start_error(options).find("real-time priority"), std::string::npos);
+  options.realtime_priority = -1;
+  EXPECT_NE(start_error(options).find("real-time priority"), std::string::npos);
+  options = Options();
   options.device = "/dev/null";
   EXPECT_EQ(start_error(options), "/dev/null is not a serial device");
   options.device = "/nonexistent/ttyS9";
@@ -622,6 +629,43 @@ TEST(SimulatorLine, RefusesBadOptionsAndDevicesThatAreNoSerialLines) {
   options.baud = 12345;
   EXPECT_EQ(start_error(options), "a serial device cannot run at 12345 baud");
   EXPECT_EQ(CountOpenFds(), before);
+}
+
+// The line thread's scheduling, read on that thread as it answers a poll: the
+// real-time priority asked for, or the normal one and the system's reason.
+TEST(SimulatorLine, RunsTheLineAtTheRealTimePriorityAskedForOrSaysWhyNot) {
+  for (const int asked : {0, 7}) {
+    SCOPED_TRACE("priority asked for: " + std::to_string(asked));
+    Options options;
+    options.realtime_priority = asked;
+    Simulator simulator(Scenario(), options);
+    std::mutex mutex;
+    int policy = -1;
+    sched_param priority{};
+    simulator.SetTrace([&](const TraceEvent &event) {
+      if (event.kind != TraceEvent::Kind::kReceived) return;
+      std::lock_guard<std::mutex> lock(mutex);
+      pthread_getschedparam(pthread_self(), &policy, &priority);
+    });
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    {
+      DriverSide host(simulator.SlavePath());
+      EXPECT_EQ(host.Poll(), Bytes{kEot});
+    }
+    const Stats stats = simulator.GetStats();
+    simulator.Stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (asked == 0 || !stats.realtime_refused.empty()) {
+      EXPECT_EQ(policy, SCHED_OTHER);
+      EXPECT_EQ(stats.realtime_priority, 0);
+      EXPECT_EQ(stats.realtime_refused.empty(), asked == 0) << stats.realtime_refused;
+    } else {
+      EXPECT_EQ(policy, SCHED_FIFO);
+      EXPECT_EQ(priority.sched_priority, asked);
+      EXPECT_EQ(stats.realtime_priority, asked);
+    }
+  }
 }
 
 TEST(SimulatorLine, PlaysThePanelOnASerialDeviceAndReleasesIt) {
