@@ -12,7 +12,7 @@
 // armed with probability P percent: silence, garbage, a short, overlong or
 // dribbled frame, a hang-up with the line coming back, a command answered by
 // garbage or not at all. A host reopens its port (CloseCom, ReOpenCom) after a
-// failed exchange, as often as it takes for two seconds. Then, with no more
+// failed exchange, as often as it takes for five seconds. Then, with no more
 // faults, each instance polls until its panel has nothing left, for T seconds
 // at most (default 20).
 //
@@ -79,7 +79,7 @@ constexpr std::uint32_t kTimeoutUnits = 2;  // 20 ms a byte
 constexpr unsigned kBaud = 38400;
 constexpr int kPollsPerAlarm = 8;
 constexpr int kExchangesPerCommand = 16;
-constexpr auto kReopenFor = 2s;  // a host retries its port this long after a failure
+constexpr auto kReopenFor = 5s;  // a host retries its port this long after a failure
 constexpr int kZoneStride = 1000;
 const std::string kShutDown = "ZODODA> ShutDown !";
 const std::string kLinkParent = "/tmp";
