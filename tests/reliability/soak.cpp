@@ -192,16 +192,26 @@ bool ParseZoneGate(const std::string &name, int *panel, int *zone) {
   return std::sscanf(name.c_str(), "CP%dZ%d%c", panel, zone, &tail) == 2;
 }
 
+// The frame log of the instance whose host runs on this thread, if any: the
+// driver's stores and log lines go there beside its panel's frames.
+thread_local vuzov_soak::FrameLog *t_host_log = nullptr;
+
 // What the host saw: zone stores per panel, log lines, shut-down threads.
 class HostRecord {
  public:
   static void OnStore(void *user, std::uint8_t, std::uint32_t, const char *name, double value) {
+    if (t_host_log != nullptr) {
+      char text[96];
+      std::snprintf(text, sizeof text, "stores %s = %g", name, value);
+      t_host_log->AddHost(text);
+    }
     auto *self = static_cast<HostRecord *>(user);
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->stores_ += 1;
     if (value == 1.0) self->zones_.insert(name);
   }
   static void OnLog(void *user, std::int32_t, const char *line) {
+    if (t_host_log != nullptr) t_host_log->AddHost(std::string("log: ") + line);
     auto *self = static_cast<HostRecord *>(user);
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->lines_ += 1;
@@ -292,7 +302,7 @@ class Instance {
     options.link = link;
     options.realtime_priority = realtime_priority;
     simulator_ = std::make_unique<panelsim::Simulator>(panelsim::Scenario{}, options);
-    frames_ = std::make_shared<vuzov_soak::FrameLog>(number_, Clock::now() - began);
+    frames_ = std::make_shared<vuzov_soak::FrameLog>(number_, began, Clock::now());
     std::shared_ptr<std::ofstream> file;
     if (const char *trace = std::getenv("VUZOV_SOAK_TRACE")) {
       file = std::make_shared<std::ofstream>(std::string(trace) + "." + std::to_string(number_));
@@ -306,6 +316,7 @@ class Instance {
 
   // The driver's instance, on the port a host names `port`.
   bool StartHost(const std::string &port, std::string *error) {
+    const HostThread here(frames_.get());
     std::memset(&state_, 0x5A, sizeof state_);
     state_.port = vuzov::PortWord{};
     state_.port_block.flags = 0;
@@ -328,6 +339,7 @@ class Instance {
   panelsim::Stats PanelStats() const { return simulator_->GetStats(); }
 
   void Run(long exchanges, int fault_percent, Clock::time_point deadline) {
+    const HostThread here(frames_.get());
     const auto began = Clock::now();
     long n = 0;
     for (; n < exchanges && Clock::now() < deadline; ++n) {
@@ -345,6 +357,7 @@ class Instance {
 
   // No more faults: poll until the panel has nothing left to send.
   void Settle(int seconds, Clock::time_point deadline) {
+    const HostThread here(frames_.get());
     const auto began = Clock::now();
     const auto until = std::min(deadline, began + std::chrono::seconds(seconds));
     while (simulator_->GetStats().pending != 0 && Clock::now() < until) {
@@ -359,6 +372,7 @@ class Instance {
   }
 
   void Close() {
+    const HostThread here(frames_.get());
     Call(vuzov::kCloseCom, nullptr);
     const panelsim::Stats stats = simulator_->GetStats();
     tally_.faults_applied = stats.faults_applied;
@@ -381,6 +395,15 @@ class Instance {
   const vuzov_soak::FrameLog &Frames() const { return *frames_; }
 
  private:
+  // The driver's calls on this thread, for the time being, are this host's.
+  class HostThread {
+   public:
+    explicit HostThread(vuzov_soak::FrameLog *log) { t_host_log = log; }
+    ~HostThread() { t_host_log = nullptr; }
+    HostThread(const HostThread &) = delete;
+    HostThread &operator=(const HostThread &) = delete;
+  };
+
   static double Seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
   }
@@ -402,7 +425,10 @@ class Instance {
     point.panel = number_;
     point.result = &word;
     ++tally_.reads;
-    return Call(vuzov::kSingleRead, &point);
+    frames_->AddHost("SingleRead");
+    const std::uint32_t result = Call(vuzov::kSingleRead, &point);
+    frames_->AddHost("SingleRead returned " + std::to_string(result));
+    return result;
   }
 
   std::uint32_t Write() {
@@ -412,7 +438,10 @@ class Instance {
     point.address = kCommands[random_() % 3];
     point.result = &status;
     ++tally_.writes;
+    frames_->AddHost(std::string("SingleWrite ") + point.address);
     const std::uint32_t result = Call(vuzov::kSingleWrite, &point);
+    frames_->AddHost("SingleWrite returned " + std::to_string(result) + ", acknowledged " +
+                     std::to_string(status.acknowledged));
     if (status.acknowledged > 1) ++tally_.other_results;  // neither yes nor no
     return result;
   }
@@ -431,13 +460,15 @@ class Instance {
     ++tally_.reopens;
     Call(vuzov::kCloseCom, nullptr);
     const auto deadline = Clock::now() + kReopenFor;
-    while (Call(vuzov::kReOpenCom, nullptr) != vuzov::kOk) {
+    for (int tries = 1; Call(vuzov::kReOpenCom, nullptr) != vuzov::kOk; ++tries) {
       if (Clock::now() >= deadline) {
+        frames_->AddHost("CloseCom; ReOpenCom failed " + std::to_string(tries) + " times");
         ++tally_.reopen_failures;
         return;
       }
       std::this_thread::sleep_for(10ms);
     }
+    frames_->AddHost("CloseCom; ReOpenCom returned 0");
   }
 
   // The host has decoded every reply it acknowledged by now: the windows of

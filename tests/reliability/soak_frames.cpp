@@ -15,7 +15,8 @@ int RetiredZone(const panelsim::TraceEvent &event) {
   return std::atoi(event.note.c_str() + kRetires.size());
 }
 
-FrameLog::FrameLog(int panel, std::chrono::nanoseconds offset) : panel_(panel), offset_(offset) {}
+FrameLog::FrameLog(int panel, Clock::time_point began, Clock::time_point panel_started)
+    : panel_(panel), began_(began), offset_(panel_started - began) {}
 
 std::string FrameLog::Line(const panelsim::TraceEvent &event) const {
   panelsim::TraceEvent shifted = event;
@@ -26,8 +27,17 @@ std::string FrameLog::Line(const panelsim::TraceEvent &event) const {
 }
 
 void FrameLog::Add(const panelsim::TraceEvent &event) {
-  std::string line = Line(event);
-  const int zone = RetiredZone(event);
+  Append(Line(event), RetiredZone(event));
+}
+
+void FrameLog::AddHost(const std::string &what) {
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, "  host %d  %.6f   ", panel_,
+                std::chrono::duration<double>(Clock::now() - began_).count());
+  Append(stamp + what, -1);
+}
+
+void FrameLog::Append(std::string line, int zone) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto capture = open_.begin(); capture != open_.end();) {
     capture->lines.push_back(line);

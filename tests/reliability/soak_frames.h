@@ -1,7 +1,7 @@
-// What one panel's line carried lately, so that a lost alarm explains itself:
-// the last few hundred trace events in memory, and for every alarm the panel
-// retired, the events around the ACK that retired it, kept until the host has
-// shown that it stored the alarm.
+// What one panel's line carried lately, and what its host did meanwhile, so
+// that a lost alarm explains itself: the last few hundred events in memory,
+// and for every alarm the panel retired, the events around the ACK that
+// retired it, kept until the host has shown that it stored the alarm.
 #ifndef VUZOV_SOAK_FRAMES_H
 #define VUZOV_SOAK_FRAMES_H
 
@@ -20,12 +20,16 @@ namespace vuzov_soak {
 
 class FrameLog {
  public:
-  // `offset`: when the panel started, counted from the soak's start, so that
-  // the times of every panel's lines can be read side by side.
-  FrameLog(int panel, std::chrono::nanoseconds offset);
+  using Clock = std::chrono::steady_clock;
+  // Times are counted from `began`, the soak's start, so that every panel's
+  // lines and their hosts' can be read side by side; `panel_started` is when
+  // the panel's own clock started.
+  FrameLog(int panel, Clock::time_point began, Clock::time_point panel_started);
 
   // On the panel's thread, for every trace event.
   void Add(const panelsim::TraceEvent &event);
+  // On the host's thread: what it did, stamped now ("SingleRead returned 2").
+  void AddHost(const std::string &what);
 
   // On the host's thread: forgets the windows of retired alarms that
   // `stored(zone)` holds; the others are kept for Window().
@@ -38,8 +42,8 @@ class FrameLog {
   std::vector<std::string> Last(std::size_t count) const;
 
   static constexpr std::size_t kKept = 400;      // events in memory
-  static constexpr std::size_t kBefore = 24;     // of a window, up to the ACK
-  static constexpr std::size_t kAfter = 12;      // of a window, after the ACK
+  static constexpr std::size_t kBefore = 48;     // of a window, up to the ACK
+  static constexpr std::size_t kAfter = 16;      // of a window, after the ACK
 
  private:
   struct Capture {
@@ -49,8 +53,10 @@ class FrameLog {
   };
 
   std::string Line(const panelsim::TraceEvent &event) const;
+  void Append(std::string line, int retired_zone);
 
   const int panel_;
+  const Clock::time_point began_;
   const std::chrono::nanoseconds offset_;
   mutable std::mutex mutex_;
   std::deque<std::string> recent_;
