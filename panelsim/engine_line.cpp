@@ -129,7 +129,14 @@ void Simulator::Engine::WriteOneByte(TimePoint now) {
   line_free_at_ = std::max(out.due, now);
   Count([](Stats &stats) { ++stats.bytes_sent; });
   if (out.written == out.bytes.size() && !out.keep_gaps) {
-    EndReply();
+    if (out.quiet_after <= Duration::zero()) {
+      EndReply();
+      return;
+    }
+    // A spoilt reply keeps the line quiet after it, measured from its last
+    // byte as actually written, so that an answer to requests that piled up
+    // meanwhile never runs on from it as one frame.
+    out.due = Clock::now() + byte_time_ + out.quiet_after;
     return;
   }
   // Deadlines are absolute, so a late wake-up does not push the rest of the

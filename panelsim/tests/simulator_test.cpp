@@ -346,6 +346,40 @@ TEST_F(SimulatorTest, AnOverlongFrameLeavesItsTailOnTheLine) {
   EXPECT_EQ(host->Drain(150ms), Bytes(frame.begin() + 20, frame.end()));
 }
 
+// A spoilt reply given a quiet keeps the line quiet after it, even for polls
+// that piled up behind it: their answer never runs on from the spoilt one,
+// which a host would read as one frame with it (a frame cut short and the whole
+// one behind it decode as some other message).
+TEST_F(SimulatorTest, ASpoiltReplyWithAQuietKeepsTheAnswersBehindItApart) {
+  Begin("at 0s zone-alarm 8\n");
+  WaitForQueued(1);
+  const Bytes frame = FrameOf(ZoneAlarm(8));
+  const FaultKind kinds[] = {FaultKind::kShortFrame, FaultKind::kLongFrame, FaultKind::kGarbage};
+  for (const FaultKind kind : kinds) {
+    Fault fault;
+    fault.kind = kind;
+    fault.count = kind == FaultKind::kShortFrame ? 5 : kind == FaultKind::kLongFrame ? 16 : 4;
+    fault.byte = 0x7E;
+    fault.gap = 150ms;
+    const std::uint64_t armed = simulator->GetStats().faults_armed;
+    simulator->Queue(fault);
+    ASSERT_TRUE(simulator->WaitUntil([armed](const Stats &s) { return s.faults_armed > armed; },
+                                     kWait));
+    const auto polled = std::chrono::steady_clock::now();
+    host->Send({kEnq, kEnq});  // the second piles up behind the spoilt answer
+    const Bytes spoilt = host->Drain(40ms);
+    EXPECT_EQ(spoilt.size(), fault.count) << "the spoilt answer alone";
+    if (kind == FaultKind::kShortFrame) {
+      EXPECT_EQ(spoilt, Bytes(frame.begin(), frame.begin() + 5));
+    }
+    // The answer to the second poll: sent again, never acknowledged, and no
+    // sooner than the quiet after the spoilt reply (measured from the poll, so
+    // a late reader cannot shorten it).
+    EXPECT_EQ(host->Receive(40ms, 12, 3000ms), frame);
+    EXPECT_GE(std::chrono::steady_clock::now() - polled, 150ms);
+  }
+}
+
 TEST_F(SimulatorTest, ADribbledReplyIsCutByTheHostsTimeout) {
   Begin("at 0s zone-alarm 8\nat 0s dribble 120ms\n");
   WaitForQueued(1);

@@ -10,7 +10,8 @@
 // share of the N exchanges: polls, and now and then a panel command. Its panel
 // queues a zone alarm every few polls, and before an exchange a random fault is
 // armed with probability P percent: silence, garbage, a short, overlong or
-// dribbled frame, a hang-up with the line coming back, a command answered by
+// dribbled frame (each spoilt reply followed by a quiet longer than the read
+// timeout), a hang-up with the line coming back, a command answered by
 // garbage or not at all. A host reopens its port (CloseCom, ReOpenCom) after a
 // failed exchange, as often as it takes for five seconds. Then, with no more
 // faults, each instance polls until its panel has nothing left, for T seconds
@@ -80,6 +81,9 @@ constexpr unsigned kBaud = 38400;
 constexpr int kPollsPerAlarm = 8;
 constexpr int kExchangesPerCommand = 16;
 constexpr auto kReopenFor = 5s;  // a host retries its port this long after a failure
+// The quiet a panel keeps after a reply spoilt by a fault, longer than the
+// host's read timeout, as after a dribbled one.
+constexpr std::chrono::milliseconds kQuietAfterSpoilt{kTimeoutUnits * 10 + 10};
 constexpr int kZoneStride = 1000;
 const std::string kShutDown = "ZODODA> ShutDown !";
 const std::string kLinkParent = "/tmp";
@@ -492,7 +496,9 @@ class Instance {
   // frame cut short right behind a dribbled one, with the answers to commands
   // sent meanwhile after it) put answers back to back on the line, and a
   // protocol with no length, end byte or checksum has no way to tell those
-  // from one frame.
+  // from one frame. For the same reason a spoilt reply keeps the line quiet
+  // after it: requests a busy host held up reach the panel together, and
+  // their answer must not run on from it.
   bool PanelIdle() const {
     const panelsim::Stats stats = simulator_->GetStats();
     return stats.faults_waiting == 0 && !stats.replying;
@@ -514,14 +520,17 @@ class Instance {
       case 1:
         fault.kind = panelsim::FaultKind::kGarbage;
         fault.count = 1 + random_() % 16;
+        fault.gap = kQuietAfterSpoilt;
         break;
       case 2:
         fault.kind = panelsim::FaultKind::kShortFrame;
         fault.count = 1 + random_() % 8;
+        fault.gap = kQuietAfterSpoilt;
         break;
       case 3:
         fault.kind = panelsim::FaultKind::kLongFrame;
         fault.count = 21 + random_() % 20;
+        fault.gap = kQuietAfterSpoilt;
         break;
       case 4:
         fault.kind = panelsim::FaultKind::kDribble;
