@@ -572,8 +572,10 @@ TEST_P(PacingTest, AnswersWaitForTheHostsBytesToCrossTheLine) {
   EXPECT_LT(command, 6 * byte_seconds + 1.0);
   // Bytes sent back to back queue on the wire: the second poll reaches the
   // panel a byte time after the first, as the first answer goes out.
-  host->Send({kEnq, kEnq});
+  // Timed from before the write: a test thread held up after it would
+  // otherwise take time off the panel's answers.
   const auto sent = std::chrono::steady_clock::now();
+  host->Send({kEnq, kEnq});
   EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
   EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
   const std::chrono::duration<double> both = std::chrono::steady_clock::now() - sent;
