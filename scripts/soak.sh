@@ -32,10 +32,8 @@ done
 [ "$at_once" -ge 1 ] || { echo "soak.sh: --at-once must be 1 or more" >&2; exit 2; }
 
 soak=build/linux/bin/vuzov_soak
-if [ ! -x "$soak" ]; then
-  cmake --preset linux >/dev/null
-  cmake --build --preset linux -j 2 --target vuzov_soak
-fi
+[ -d build/linux ] || cmake --preset linux >/dev/null
+cmake --build --preset linux -j 2 --target vuzov_soak >/dev/null
 logs=${VUZOV_SOAK_LOGS:-/tmp/vuzov-soak}
 mkdir -p "$logs"
 
