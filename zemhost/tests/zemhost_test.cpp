@@ -418,6 +418,9 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
       {{"--config", "/nonexistent/zemhost.conf"}, 2, "cannot read config file /nonexistent/zemhost.conf"},
       {{"--port", "ttyS0", "--simulate", "demo"}, 2, "a port or a simulated panel, not both"},
       {{"--port", "ttyUSB0123456"}, 2, "longer than 11 characters"},
+      // A rate no line here can be set to is refused, never replaced.
+      {{"--port", "ttyS0", "--baud", "12345"}, 2,
+       "zemhost: instance 1 (flags): a serial line cannot run at 12345 baud (it takes 50, "},
       {{"--send", "CP1Z1"}, 2, "'CP1Z1' is not a panel command"},
       {{"--simulate", kScenarios + "/bad.scn"}, 2, kScenarios + "/bad.scn:2:"},
       {{"--gates", "/nonexistent/gates.txt"}, 2, "cannot read the gate list /nonexistent/gates.txt"},
