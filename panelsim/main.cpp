@@ -81,7 +81,7 @@ not be opened, 2 for bad arguments or a bad scenario (each bad line is reported
 as LINE: message, and the panel does not start).
 
 )");
-  std::fputs(panelsim::ScenarioFormatHelp(), stdout);
+  std::fputs(panelsim::ScenarioFormatHelp().c_str(), stdout);
 }
 
 struct CommandLine {
