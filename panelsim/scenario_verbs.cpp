@@ -67,34 +67,20 @@ using ElementMessage = bool (*)(int zone, int element, std::uint8_t state, Messa
 using ZoneMessage = bool (*)(int zone, Message *out, std::string *error);
 
 // ZONE ELEMENT [STATE]; the verb's table entry says whether STATE is needed.
-bool ParseElement(const Args &args, ElementMessage make, Action *action, std::string *error) {
+template <ElementMessage Make>
+bool ParseElement(const Args &args, Action *action, std::string *error) {
   int zone = 0;
   int element = 0;
   std::uint8_t state = 0;
   return ParseZone(args[0], &zone, error) && ParseZone(args[1], &element, error) &&
          OptionalByte(args, 2, "state", &state, error) &&
-         make(zone, element, state, &action->message, error);
+         Make(zone, element, state, &action->message, error);
 }
 
-bool ParseOneZone(const Args &args, ZoneMessage make, Action *action, std::string *error) {
+template <ZoneMessage Make>
+bool ParseOneZone(const Args &args, Action *action, std::string *error) {
   int zone = 0;
-  return ParseZone(args[0], &zone, error) && make(zone, &action->message, error);
-}
-
-bool ParseElementState(const Args &args, Action *action, std::string *error) {
-  return ParseElement(args, ElementStateMessage, action, error);
-}
-
-bool ParseElementEvent(const Args &args, Action *action, std::string *error) {
-  return ParseElement(args, ElementEventMessage, action, error);
-}
-
-bool ParseZoneFault(const Args &args, Action *action, std::string *error) {
-  return ParseOneZone(args, ZoneFaultMessage, action, error);
-}
-
-bool ParseZoneReport(const Args &args, Action *action, std::string *error) {
-  return ParseOneZone(args, ZoneReportMessage, action, error);
+  return ParseZone(args[0], &zone, error) && Make(zone, &action->message, error);
 }
 
 bool ParseZoneAlarm(const Args &args, Action *action, std::string *error) {
@@ -165,11 +151,36 @@ bool ParseRaw(const Args &args, Action *action, std::string *error) {
 
 // ---- Fault and run verbs ----------------------------------------------------
 
-// How many polls or commands a fault takes, or how long its frame is, when
-// the line says; else the fault's default.
-bool OptionalCount(const Args &args, const char *what, unsigned min, unsigned max, Fault *fault,
-                   std::string *error) {
-  return args.empty() || ParseCount(args[0], what, min, max, &fault->count, error);
+// The count a fault takes: how many polls or commands it spoils, how long its
+// frame is or how much noise it sends; and its count when a line leaves it out.
+struct FaultCount {
+  FaultKind kind;
+  const char *what;
+  unsigned min;
+  unsigned max;
+  unsigned fallback;
+};
+
+constexpr FaultCount kFaultCounts[] = {
+    {FaultKind::kSilent, "the poll count", 1, kMostRepeats, 1},
+    {FaultKind::kCommandSilent, "the command count", 1, kMostRepeats, 1},
+    {FaultKind::kShortFrame, "a short frame's length", 1, kMinFrameLength - 1, kDefaultShortFrame},
+    {FaultKind::kLongFrame, "a long frame's length", kMaxFrameLength + 1, kLongestFrame,
+     kDefaultLongFrame},
+    {FaultKind::kGarbage, "the garbage length", 1, kMostGarbage, 1},
+};
+
+// Arms the fault Kind with the count its line gives, or its default.
+template <FaultKind Kind>
+bool ParseCounted(const Args &args, Action *action, std::string *error) {
+  action->fault.kind = Kind;
+  for (const FaultCount &count : kFaultCounts) {
+    if (count.kind != Kind) continue;
+    action->fault.count = count.fallback;
+    return args.empty() ||
+           ParseCount(args[0], count.what, count.min, count.max, &action->fault.count, error);
+  }
+  return false;
 }
 
 bool FaultByte(const std::string &token, const char *what, Fault *fault, std::string *error) {
@@ -179,33 +190,8 @@ bool FaultByte(const std::string &token, const char *what, Fault *fault, std::st
   return true;
 }
 
-bool ParseSilent(const Args &args, Action *action, std::string *error) {
-  action->fault.kind = FaultKind::kSilent;
-  return OptionalCount(args, "the poll count", 1, kMostRepeats, &action->fault, error);
-}
-
-bool ParseCommandSilent(const Args &args, Action *action, std::string *error) {
-  action->fault.kind = FaultKind::kCommandSilent;
-  return OptionalCount(args, "the command count", 1, kMostRepeats, &action->fault, error);
-}
-
-bool ParseShortFrame(const Args &args, Action *action, std::string *error) {
-  action->fault.kind = FaultKind::kShortFrame;
-  action->fault.count = kDefaultShortFrame;
-  return OptionalCount(args, "a short frame's length", 1, kMinFrameLength - 1, &action->fault,
-                       error);
-}
-
-bool ParseLongFrame(const Args &args, Action *action, std::string *error) {
-  action->fault.kind = FaultKind::kLongFrame;
-  action->fault.count = kDefaultLongFrame;
-  return OptionalCount(args, "a long frame's length", kMaxFrameLength + 1, kLongestFrame,
-                       &action->fault, error);
-}
-
 bool ParseGarbage(const Args &args, Action *action, std::string *error) {
-  action->fault.kind = FaultKind::kGarbage;
-  return ParseCount(args[0], "the garbage length", 1, kMostGarbage, &action->fault.count, error) &&
+  return ParseCounted<FaultKind::kGarbage>(args, action, error) &&
          (args.size() < 2 || FaultByte(args[1], "the first byte", &action->fault, error));
 }
 
@@ -239,23 +225,28 @@ struct Verb {
 };
 
 constexpr Verb kVerbs[] = {
-    {"element-state", ActionKind::kMessage, 3, 3, "ZONE ELEMENT STATE", ParseElementState},
-    {"element-event", ActionKind::kMessage, 2, 3, "ZONE ELEMENT [STATE]", ParseElementEvent},
+    {"element-state", ActionKind::kMessage, 3, 3, "ZONE ELEMENT STATE",
+     ParseElement<ElementStateMessage>},
+    {"element-event", ActionKind::kMessage, 2, 3, "ZONE ELEMENT [STATE]",
+     ParseElement<ElementEventMessage>},
     {"zone-alarm", ActionKind::kMessage, 1, 2, "ZONE [KIND]", ParseZoneAlarm},
     {"alarm-range", ActionKind::kMessage, 2, 3, "FIRST LAST [KIND]", ParseAlarmRange},
-    {"zone-fault", ActionKind::kMessage, 1, 1, "ZONE", ParseZoneFault},
+    {"zone-fault", ActionKind::kMessage, 1, 1, "ZONE", ParseOneZone<ZoneFaultMessage>},
     {"fault-range", ActionKind::kMessage, 2, 2, "FIRST LAST", ParseFaultRange},
     {"command-rejected", ActionKind::kMessage, 2, 2, "CODE TYPE", ParseCommandRejected},
-    {"zone-report", ActionKind::kMessage, 1, 1, "ZONE", ParseZoneReport},
+    {"zone-report", ActionKind::kMessage, 1, 1, "ZONE", ParseOneZone<ZoneReportMessage>},
     {"status", ActionKind::kMessage, 1, 2, "TYPE [STATE]", ParseStatus},
     {"raw", ActionKind::kMessage, 1, kMessageLength, "HEX [HEX ...] (1 to 6 bytes)", ParseRaw},
-    {"silent", ActionKind::kFault, 0, 1, "[POLLS]", ParseSilent},
+    {"silent", ActionKind::kFault, 0, 1, "[POLLS]", ParseCounted<FaultKind::kSilent>},
     {"garbage", ActionKind::kFault, 1, 2, "LENGTH [FIRST]", ParseGarbage},
-    {"short-frame", ActionKind::kFault, 0, 1, "[LENGTH]", ParseShortFrame},
-    {"long-frame", ActionKind::kFault, 0, 1, "[LENGTH]", ParseLongFrame},
+    {"short-frame", ActionKind::kFault, 0, 1, "[LENGTH]",
+     ParseCounted<FaultKind::kShortFrame>},
+    {"long-frame", ActionKind::kFault, 0, 1, "[LENGTH]",
+     ParseCounted<FaultKind::kLongFrame>},
     {"dribble", ActionKind::kFault, 1, 1, "GAP", ParseDribble},
     {"command-reply", ActionKind::kFault, 1, 1, "BYTE", ParseCommandReply},
-    {"command-silent", ActionKind::kFault, 0, 1, "[COMMANDS]", ParseCommandSilent},
+    {"command-silent", ActionKind::kFault, 0, 1, "[COMMANDS]",
+     ParseCounted<FaultKind::kCommandSilent>},
     {"hangup", ActionKind::kHangup, 0, 1, "[DELAY]", ParseHangup},
     {"end", ActionKind::kEnd, 0, 0, "", ParseNothing},
 };
