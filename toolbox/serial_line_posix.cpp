@@ -67,7 +67,8 @@ unsigned Code(Parity parity) { return static_cast<unsigned>(parity); }
 unsigned Code(StopBits stop_bits) { return static_cast<unsigned>(stop_bits); }
 
 tcflag_t FramingFlags(const LineSetup &setup) {
-  tcflag_t flags = kCharacterSizes[setup.data_bits - kFewestDataBits] | kParityFlags[Code(setup.parity)];
+  tcflag_t flags =
+      kCharacterSizes[setup.data_bits - kFewestDataBits] | kParityFlags[Code(setup.parity)];
   // With five data bits the second stop bit is one and a half bits long.
   if (setup.stop_bits != StopBits::kOne) flags |= CSTOPB;
   return flags;

@@ -41,7 +41,8 @@ std::size_t CountEntries(const char *directory) {
 // The driver reads the low byte of each framing word of its host records; so
 // does the set-up of the line it is relayed to.
 toolbox::LineSetup SetupOf(const vuzov::LineSettings &line) {
-  return toolbox::LineSetup{line.baud, line.data_bits & 0xFFu, toolbox::Parity(line.parity & 0xFFu),
+  return toolbox::LineSetup{line.baud, line.data_bits & 0xFFu,
+                            toolbox::Parity(line.parity & 0xFFu),
                             toolbox::StopBits(line.stop_bits & 0xFFu)};
 }
 
