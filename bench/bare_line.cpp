@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <utility>
+
+#include "errno_text.h"
+#include "serial_line.h"
+#include "serial_port_posix.h"
 
 namespace vuzov_bench {
 namespace {
@@ -30,47 +32,32 @@ timespec Remaining(Clock::time_point deadline) {
 }  // namespace
 
 std::unique_ptr<BareLine> BareLine::Open(const std::string &path, std::string *error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
+  toolbox::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    *error = toolbox::ErrnoText("cannot open " + path, errno);
     return nullptr;
   }
-  std::unique_ptr<BareLine> line(new BareLine(fd));
-  // Held as exclusively as the driver holds its port, so that no other process
-  // on the machine (a driver reopening a pty name it used before) takes bytes
-  // off this line between the driver's turns.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *error = "cannot hold " + path + " exclusively: " + std::strerror(errno);
+  // Held exactly as the driver holds its port, so that no other process on
+  // the machine (a driver reopening a pty name it used before) takes bytes off
+  // this line between the driver's turns.
+  if (!vuzov::ClaimLine(fd.get())) {
+    *error = toolbox::ErrnoText("cannot hold " + path + " exclusively", errno);
     return nullptr;
   }
-  ::ioctl(fd, TIOCEXCL);
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    *error = "cannot read the line settings of " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  ::cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, B9600);
-  ::cfsetospeed(&tio, B9600);
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-    *error = "cannot set the line settings of " + path + ": " + std::strerror(errno);
+  std::unique_ptr<BareLine> line(new BareLine(std::move(fd)));
+  if (!toolbox::SetUpLine(line->fd_.get(), toolbox::LineSetup{}, error)) {  // 9600 8N1
+    *error = path + ": " + *error;
     return nullptr;
   }
   return line;
 }
 
-BareLine::~BareLine() {
-  ::ioctl(fd_, TIOCNXCL);
-  ::close(fd_);
-}
+BareLine::~BareLine() { vuzov::ReleaseLine(fd_.get()); }
 
 bool BareLine::Send(const std::uint8_t *bytes, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t sent = ::write(fd_, bytes + done, length - done);
+    const ssize_t sent = ::write(fd_.get(), bytes + done, length - done);
     if (sent > 0) {
       done += static_cast<std::size_t>(sent);
     } else if (sent < 0 && errno != EINTR && errno != EAGAIN) {
@@ -83,13 +70,13 @@ bool BareLine::Send(const std::uint8_t *bytes, std::size_t length) {
 bool BareLine::ReadByte(std::chrono::milliseconds timeout, std::uint8_t *byte) {
   const Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
-    pollfd pfd{fd_, POLLIN, 0};
+    pollfd pfd{fd_.get(), POLLIN, 0};
     const timespec left = Remaining(deadline);
     const int ready = ::ppoll(&pfd, 1, &left, nullptr);
     if (ready < 0 && errno != EINTR) return false;
     if (ready > 0) {
       if ((pfd.revents & POLLIN) == 0) return false;  // hung up
-      const ssize_t got = ::read(fd_, byte, 1);
+      const ssize_t got = ::read(fd_.get(), byte, 1);
       if (got == 1) return true;
       if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
     }
@@ -100,7 +87,7 @@ bool BareLine::ReadByte(std::chrono::milliseconds timeout, std::uint8_t *byte) {
 std::size_t BareLine::Poll(std::chrono::milliseconds timeout,
                            std::uint8_t (&reply)[kLongestReply]) {
   const std::uint8_t enq = kEnq;
-  ::tcflush(fd_, TCIFLUSH);  // every attempt starts on a drained line, as the driver's
+  ::tcflush(fd_.get(), TCIFLUSH);  // every attempt starts on a drained line, as the driver's
   if (!Send(&enq, 1) || !ReadByte(timeout, &reply[0])) return 0;
   std::size_t length = 1;
   if (reply[0] == kStx) {
@@ -121,7 +108,7 @@ std::size_t BareLine::Poll(std::chrono::milliseconds timeout,
 
 bool BareLine::Command(const std::uint8_t *frame, std::size_t length,
                        std::chrono::milliseconds timeout, std::uint8_t *answer) {
-  ::tcflush(fd_, TCIFLUSH);
+  ::tcflush(fd_.get(), TCIFLUSH);
   return Send(frame, length) && ReadByte(timeout, answer);
 }
 

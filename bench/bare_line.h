@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "unique_fd.h"
 
 namespace vuzov_bench {
 
@@ -31,12 +34,12 @@ class BareLine {
                std::uint8_t *answer);
 
  private:
-  explicit BareLine(int fd) : fd_(fd) {}
+  explicit BareLine(toolbox::UniqueFd fd) : fd_(std::move(fd)) {}
   bool Send(const std::uint8_t *bytes, std::size_t length);
   // Waits for one byte until `timeout` after the call.
   bool ReadByte(std::chrono::milliseconds timeout, std::uint8_t *byte);
 
-  int fd_;
+  toolbox::UniqueFd fd_;
 };
 
 }  // namespace vuzov_bench

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "split.h"
 
 namespace {
 
@@ -91,19 +92,6 @@ bool Wanted(const std::vector<std::string> &only, const char *name) {
   return false;
 }
 
-std::vector<std::string> SplitCommas(const std::string &text) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const auto comma = text.find(',', start);
-    const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (!part.empty()) parts.push_back(part);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return parts;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -123,7 +111,7 @@ int main(int argc, char **argv) {
     } else if (argument == "--smoke") {
       context.smoke = true;
     } else if (argument == "--only" && has_value) {
-      only = SplitCommas(argv[++i]);
+      only = toolbox::SplitNonEmpty(argv[++i], ',');
     } else if (argument == "--module" && has_value) {
       module_path = argv[++i];
     } else if (argument == "--panelsim" && has_value) {

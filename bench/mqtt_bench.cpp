@@ -27,6 +27,7 @@
 #include "child_process.h"
 #include "encoding.h"
 #include "stats.h"
+#include "unique_fd.h"
 
 namespace vuzov_bench {
 namespace {
@@ -67,19 +68,7 @@ class LoggedProgram {
   std::unique_ptr<vuzov_test::ChildProcess> process_;
 };
 
-class Socket {
- public:
-  Socket() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
+toolbox::UniqueFd NewSocket() { return toolbox::UniqueFd(socket(AF_INET, SOCK_STREAM, 0)); }
 
 sockaddr_in Loopback(int port) {
   sockaddr_in address{};
@@ -90,11 +79,11 @@ sockaddr_in Loopback(int port) {
 }
 
 int FreePort() {
-  Socket probe;
+  const toolbox::UniqueFd probe = NewSocket();
   sockaddr_in address = Loopback(0);
   socklen_t size = sizeof address;
-  if (bind(probe.fd(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      getsockname(probe.fd(), reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+  if (bind(probe.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+      getsockname(probe.get(), reinterpret_cast<sockaddr *>(&address), &size) != 0) {
     return 0;
   }
   return ntohs(address.sin_port);
@@ -103,9 +92,9 @@ int FreePort() {
 bool WaitUntilAccepting(int port) {
   const auto deadline = Clock::now() + 10s;
   while (Clock::now() < deadline) {
-    Socket probe;
+    const toolbox::UniqueFd probe = NewSocket();
     const sockaddr_in address = Loopback(port);
-    if (connect(probe.fd(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+    if (connect(probe.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
       return true;
     }
     std::this_thread::sleep_for(20ms);
@@ -183,20 +172,15 @@ class PanelEnd {
  public:
   PanelEnd() : fd_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     char name[128];
-    if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0 || ptsname_r(fd_, name, sizeof name) != 0) {
+    if (!fd_ || grantpt(fd_.get()) != 0 || unlockpt(fd_.get()) != 0 ||
+        ptsname_r(fd_.get(), name, sizeof name) != 0) {
       return;
     }
     const std::string path = name;
     port_name_ = path.substr(std::string("/dev/").size());
     // Held open so the line stays up between the driver's opens.
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slave_.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   }
-  ~PanelEnd() {
-    if (slave_ >= 0) close(slave_);
-    if (fd_ >= 0) close(fd_);
-  }
-  PanelEnd(const PanelEnd &) = delete;
-  PanelEnd &operator=(const PanelEnd &) = delete;
 
   const std::string &port_name() const { return port_name_; }
 
@@ -205,10 +189,10 @@ class PanelEnd {
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return false;
-      pollfd entry{fd_, POLLIN, 0};
+      pollfd entry{fd_.get(), POLLIN, 0};
       if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
       std::uint8_t byte = 0;
-      if (read(fd_, &byte, 1) == 1 && byte == wanted) {
+      if (read(fd_.get(), &byte, 1) == 1 && byte == wanted) {
         *at = Clock::now();
         return true;
       }
@@ -216,12 +200,12 @@ class PanelEnd {
   }
 
   bool Write(const std::vector<std::uint8_t> &bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return write(fd_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   }
 
  private:
-  int fd_;
-  int slave_ = -1;
+  toolbox::UniqueFd fd_;
+  toolbox::UniqueFd slave_;
   std::string port_name_;
 };
 

@@ -11,8 +11,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <utility>
+
+#include "errno_text.h"
 
 extern char **environ;
 
@@ -45,16 +47,6 @@ bool WriteScenario(const std::string &path, unsigned messages) {
   for (unsigned i = 0; i < messages; ++i) std::fputs("at 0s zone-alarm 3\n", out);
   return std::fclose(out) == 0;
 }
-
-// The ends of one pipe, closed unless handed on.
-struct Pipe {
-  int read = -1;
-  int write = -1;
-  ~Pipe() {
-    if (read >= 0) ::close(read);
-    if (write >= 0) ::close(write);
-  }
-};
 
 // File actions for one spawn, destroyed with it.
 class SpawnActions {
@@ -94,14 +86,13 @@ std::unique_ptr<PanelProcess> PanelProcess::Spawn(const PanelConfig &config, Wor
     *error = "cannot write the scenario " + scenario;
     return nullptr;
   }
-  Pipe output;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
-    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    *error = toolbox::ErrnoText("cannot make a pipe", errno);
     return nullptr;
   }
-  output.read = ends[0];
-  output.write = ends[1];
+  toolbox::UniqueFd output_read(ends[0]);
+  toolbox::UniqueFd output_write(ends[1]);
 
   std::vector<std::string> arguments = {config.program, "--frame-length",
                                         std::to_string(config.frame_length)};
@@ -115,7 +106,7 @@ std::unique_ptr<PanelProcess> PanelProcess::Spawn(const PanelConfig &config, Wor
   argv.push_back(nullptr);
 
   SpawnActions actions;
-  posix_spawn_file_actions_adddup2(actions.Get(), output.write, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(actions.Get(), output_write.get(), STDOUT_FILENO);
   // Its notes (one per queued message) go to a log, not between the tables.
   posix_spawn_file_actions_addopen(actions.Get(), STDERR_FILENO, log.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -124,14 +115,12 @@ std::unique_ptr<PanelProcess> PanelProcess::Spawn(const PanelConfig &config, Wor
                                   argv.data(), environ);
   if (spawned != 0) {
     process->pid_ = -1;
-    *error = "cannot start " + config.program + ": " + std::strerror(spawned);
+    *error = toolbox::ErrnoText("cannot start " + config.program, spawned);
     return nullptr;
   }
-  ::close(output.write);
-  output.write = -1;
-  process->output_ = output.read;
-  output.read = -1;
-  if (!ReadFirstLine(process->output_, &process->slave_path_)) {
+  output_write.reset();  // the program has its own copy: its end is the only one
+  process->output_ = std::move(output_read);
+  if (!ReadFirstLine(process->output_.get(), &process->slave_path_)) {
     std::ifstream in(log);
     std::string said;
     std::getline(in, said);
@@ -148,7 +137,6 @@ PanelProcess::~PanelProcess() {
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  if (output_ >= 0) ::close(output_);
 }
 
 double PanelProcess::CpuMicros() const {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vuzov_bench {
 
 // A private folder under /tmp for scenarios and logs; removed with its files.
@@ -55,7 +57,7 @@ class PanelProcess {
  private:
   PanelProcess() = default;
   pid_t pid_ = -1;
-  int output_ = -1;  // the read end of the program's standard output
+  toolbox::UniqueFd output_;  // the read end of the program's standard output
   std::string slave_path_;
 };
 

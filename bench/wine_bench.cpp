@@ -12,12 +12,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <vector>
 
 #include "bench.h"
+#include "errno_text.h"
 #include "stats.h"
+#include "unique_fd.h"
 
 extern char **environ;
 
@@ -47,9 +48,11 @@ WineRun RunUnderWine(const std::string &build, const std::string &log,
   WineRun run;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
-    run.error = std::strerror(errno);
+    run.error = toolbox::ErrnoText("cannot make a pipe", errno);
     return run;
   }
+  toolbox::UniqueFd output_read(ends[0]);
+  toolbox::UniqueFd output_write(ends[1]);
   std::vector<std::string> words = {build + "/wine-run.sh", build + "/bin/vuzov_bench_wine.exe"};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char *> argv;
@@ -57,7 +60,7 @@ WineRun RunUnderWine(const std::string &build, const std::string &log,
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output_write.get(), STDOUT_FILENO);
   // The wineserver that this run may start keeps the standard error it is given,
   // and it dumps its objects there when the pty it opened for the COM port hangs
   // up (the pty became its controlling terminal): a log, not the tables.
@@ -66,10 +69,9 @@ WineRun RunUnderWine(const std::string &build, const std::string &log,
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(ends[1]);
+  output_write.reset();  // the program has its own copy: its end is the only one
   if (spawned != 0) {
-    ::close(ends[0]);
-    run.error = std::string("cannot start Wine: ") + std::strerror(spawned);
+    run.error = toolbox::ErrnoText("cannot start Wine", spawned);
     return run;
   }
   std::string output;
@@ -81,15 +83,15 @@ WineRun RunUnderWine(const std::string &build, const std::string &log,
       run.error = "the Windows program did not finish in time";
       break;
     }
-    pollfd pfd{ends[0], POLLIN, 0};
+    pollfd pfd{output_read.get(), POLLIN, 0};
     if (::poll(&pfd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
     char buffer[4096];
-    const ssize_t got = ::read(ends[0], buffer, sizeof buffer);
+    const ssize_t got = ::read(output_read.get(), buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) break;
     output.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(ends[0]);
+  output_read.reset();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -56,13 +56,17 @@ if(WIN32)
   # The panel simulator, built likewise for the machine that runs Wine: the
   # Windows end-to-end and host tests put it behind a COM port of the prefix.
   set(VUZOV_NATIVE_PANELSIM ${PROJECT_BINARY_DIR}/native/panelsim)
+  # With the tools' shared pieces it uses, the POSIX ones among them.
   set(panelsim_dir ${PROJECT_SOURCE_DIR}/panelsim)
+  set(toolbox_dir ${PROJECT_SOURCE_DIR}/toolbox)
   file(GLOB panelsim_sources ${panelsim_dir}/*.cpp)
-  file(GLOB panelsim_headers ${panelsim_dir}/*.h)
+  file(GLOB panelsim_headers ${panelsim_dir}/*.h ${toolbox_dir}/*.h)
+  list(APPEND panelsim_sources ${toolbox_dir}/duration.cpp ${toolbox_dir}/errno_text.cpp
+       ${toolbox_dir}/serial_line_posix.cpp ${toolbox_dir}/unique_fd_posix.cpp)
   add_custom_command(OUTPUT ${VUZOV_NATIVE_PANELSIM}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/native
-    COMMAND c++ -std=c++17 -O2 -pthread -I${panelsim_dir} -I${PROJECT_BINARY_DIR}/generated
-            -o ${VUZOV_NATIVE_PANELSIM} ${panelsim_sources}
+    COMMAND c++ -std=c++17 -O2 -pthread -I${panelsim_dir} -I${toolbox_dir}
+            -I${PROJECT_BINARY_DIR}/generated -o ${VUZOV_NATIVE_PANELSIM} ${panelsim_sources}
     DEPENDS ${panelsim_sources} ${panelsim_headers} ${PROJECT_BINARY_DIR}/generated/vuzov_version.h
     COMMENT "Building panelsim for the machine that runs Wine")
   add_custom_target(native_panelsim ALL DEPENDS ${VUZOV_NATIVE_PANELSIM})

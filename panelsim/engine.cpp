@@ -65,10 +65,6 @@ timespec ToTimespec(Duration duration) {
 
 }  // namespace
 
-std::string ErrnoText(const std::string &what, int saved_errno) {
-  return what + ": " + std::strerror(saved_errno);
-}
-
 void Simulator::Shared::Wake() const {
   if (!wake) return;
   const std::uint64_t one = 1;

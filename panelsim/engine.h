@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "errno_text.h"
 #include "fault_plan.h"
 #include "line.h"
 #include "message_queue.h"
@@ -160,8 +161,7 @@ void Simulator::Engine::Count(Change change) {
   shared_->changed.notify_all();
 }
 
-// "cannot read from the line: Input/output error"
-std::string ErrnoText(const std::string &what, int saved_errno);
+using toolbox::ErrnoText;
 
 }  // namespace panelsim
 

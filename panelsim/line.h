@@ -5,27 +5,12 @@
 
 #include <string>
 
+#include "unique_fd.h"
+
 namespace panelsim {
 
-// Owns one file descriptor; closes it when destroyed. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-  UniqueFd &operator=(UniqueFd &&other) noexcept;
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+// The tools' one owner of a file descriptor.
+using toolbox::UniqueFd;
 
 // Character framing on the wire; it sets how long a byte takes.
 enum class Framing { k8N1, k8E1, k8O1, k8N2 };
@@ -40,16 +25,14 @@ struct LineSettings {
   Framing framing = Framing::k8N1;
 };
 
-// True when a real device can run at this rate.
-bool IsStandardBaud(unsigned baud);
-
 // One open line. The pty keeps a slave descriptor of its own, so the line stays
 // up while the host closes and reopens its side.
 class Line {
  public:
   Line() = default;
   // Creates the pty or opens and configures the device (raw, 8 data bits, no
-  // flow control, non-blocking). A failed open closes what it opened.
+  // flow control, non-blocking). A rate or framing the line cannot take is
+  // refused, on a pty as on a device. A failed open closes what it opened.
   static bool Open(const LineSettings &settings, Line *out, std::string *error);
 
   int fd() const { return port_.get(); }

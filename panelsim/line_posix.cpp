@@ -8,73 +8,29 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <utility>
+
+#include "errno_text.h"
+#include "serial_line.h"
 
 namespace panelsim {
 namespace {
 
-struct BaudCode {
-  unsigned baud;
-  speed_t code;
-};
+using toolbox::ErrnoText;
 
-constexpr BaudCode kBaudCodes[] = {
-    {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
-    {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-    {230400, B230400},
-};
-
-bool FindBaudCode(unsigned baud, speed_t *code) {
-  for (const BaudCode &entry : kBaudCodes) {
-    if (entry.baud == baud) {
-      *code = entry.code;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string Failure(const std::string &what, int saved_errno) {
-  return what + ": " + std::strerror(saved_errno);
-}
-
-void ApplyFraming(Framing framing, termios *settings) {
-  settings->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  settings->c_cflag |= CS8 | CLOCAL | CREAD;
-  if (framing == Framing::k8E1) settings->c_cflag |= PARENB;
-  if (framing == Framing::k8O1) settings->c_cflag |= PARENB | PARODD;
-  if (framing == Framing::k8N2) settings->c_cflag |= CSTOPB;
-}
-
-// Raw bytes both ways: no echo, no line editing, no translation, no flow control.
-bool MakeRaw(int fd, const LineSettings &settings, std::string *error) {
-  termios attributes{};
-  if (tcgetattr(fd, &attributes) != 0) {
-    *error = Failure("cannot read the line settings", errno);
-    return false;
-  }
-  cfmakeraw(&attributes);
-  ApplyFraming(settings.framing, &attributes);
-  attributes.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  attributes.c_cc[VMIN] = 0;
-  attributes.c_cc[VTIME] = 0;
-  speed_t code = B9600;
-  if (FindBaudCode(settings.baud, &code)) {
-    cfsetispeed(&attributes, code);
-    cfsetospeed(&attributes, code);
-  }
-  if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
-    *error = Failure("cannot set the line settings", errno);
-    return false;
-  }
-  return true;
+toolbox::LineSetup SetupOf(const LineSettings &settings) {
+  toolbox::LineSetup setup;
+  setup.baud = settings.baud;
+  if (settings.framing == Framing::k8E1) setup.parity = toolbox::Parity::kEven;
+  if (settings.framing == Framing::k8O1) setup.parity = toolbox::Parity::kOdd;
+  if (settings.framing == Framing::k8N2) setup.stop_bits = toolbox::StopBits::kTwo;
+  return setup;
 }
 
 bool SetNonBlocking(int fd, std::string *error) {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    *error = Failure("cannot make the line non-blocking", errno);
+    *error = ErrnoText("cannot make the line non-blocking", errno);
     return false;
   }
   return true;
@@ -84,21 +40,22 @@ bool OpenPty(const LineSettings &settings, UniqueFd *master_out, UniqueFd *slave
              std::string *path_out, std::string *error) {
   UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master) {
-    *error = Failure("cannot create a pty", errno);
+    *error = ErrnoText("cannot create a pty", errno);
     return false;
   }
   char name[128];
   if (grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 ||
       ptsname_r(master.get(), name, sizeof name) != 0) {
-    *error = Failure("cannot unlock the pty", errno);
+    *error = ErrnoText("cannot unlock the pty", errno);
     return false;
   }
   UniqueFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!slave) {
-    *error = Failure(std::string("cannot open ") + name, errno);
+    *error = ErrnoText(std::string("cannot open ") + name, errno);
     return false;
   }
-  if (!MakeRaw(slave.get(), settings, error) || !SetNonBlocking(master.get(), error)) {
+  if (!toolbox::SetUpLine(slave.get(), SetupOf(settings), error) ||
+      !SetNonBlocking(master.get(), error)) {
     return false;
   }
   *master_out = std::move(master);
@@ -108,38 +65,22 @@ bool OpenPty(const LineSettings &settings, UniqueFd *master_out, UniqueFd *slave
 }
 
 bool OpenDevice(const LineSettings &settings, UniqueFd *out, std::string *error) {
-  if (!IsStandardBaud(settings.baud)) {
-    *error = "a serial device cannot run at " + std::to_string(settings.baud) + " baud";
-    return false;
-  }
   UniqueFd device(open(settings.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!device) {
-    *error = Failure("cannot open " + settings.device, errno);
+    *error = ErrnoText("cannot open " + settings.device, errno);
     return false;
   }
   if (!isatty(device.get())) {
     *error = settings.device + " is not a serial device";
     return false;
   }
-  if (!MakeRaw(device.get(), settings, error)) return false;
+  if (!toolbox::SetUpLine(device.get(), SetupOf(settings), error)) return false;
   tcflush(device.get(), TCIOFLUSH);
   *out = std::move(device);
   return true;
 }
 
 }  // namespace
-
-UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int UniqueFd::release() { return std::exchange(fd_, -1); }
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
 
 unsigned BitsPerByte(Framing framing) { return framing == Framing::k8N1 ? 10 : 11; }
 
@@ -165,11 +106,6 @@ const char *FramingName(Framing framing) {
       break;
   }
   return "8N1";
-}
-
-bool IsStandardBaud(unsigned baud) {
-  speed_t code = B0;
-  return FindBaudCode(baud, &code);
 }
 
 bool Line::Open(const LineSettings &settings, Line *out, std::string *error) {
@@ -199,13 +135,13 @@ bool LinkOwner::Point(const std::string &link, const std::string &target, std::s
   const std::string temporary = link + ".panelsim-" + std::to_string(getpid()) + "-" +
                                 std::to_string(serial.fetch_add(1));
   if (symlink(target.c_str(), temporary.c_str()) != 0) {
-    *error = Failure("cannot create the link " + temporary, errno);
+    *error = ErrnoText("cannot create the link " + temporary, errno);
     return false;
   }
   if (rename(temporary.c_str(), link.c_str()) != 0) {
     const int saved = errno;
     unlink(temporary.c_str());
-    *error = Failure("cannot point " + link + " at " + target, saved);
+    *error = ErrnoText("cannot point " + link + " at " + target, saved);
     return false;
   }
   link_ = link;

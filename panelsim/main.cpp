@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "scenario.h"
+#include "serial_line.h"
 #include "simulator.h"
 #include "vuzov_version.h"
 
@@ -57,7 +59,8 @@ Options:
                          a device's name, it goes before the line at a hangup
                          and at exit, and comes back (by rename) once the new
                          line is up (only a symbolic link is replaced)
-  --baud N               line rate (default 9600); a device takes 300..230400
+  --baud N               line rate (default 9600), on a pty as on a device: a
+                         standard rate from 50 to 230400
   --framing F            8N1 (default), 8E1, 8O1 or 8N2
   --frame-length N       bytes in a reply frame, 9 to 20 (default 12)
   --address N            the panel address in b1, 0 to 255 (default 1)
@@ -78,7 +81,7 @@ not be opened, 2 for bad arguments or a bad scenario (each bad line is reported
 as LINE: message, and the panel does not start).
 
 )");
-  std::fputs(panelsim::ScenarioFormatHelp(), stdout);
+  std::fputs(panelsim::ScenarioFormatHelp().c_str(), stdout);
 }
 
 struct CommandLine {
@@ -111,11 +114,16 @@ bool ParseOption(const std::string &name, const char *value, CommandLine *line,
     }
     (name == "--device" ? options.device : options.link) = value;
   } else if (name == "--baud") {
-    if (!ParseUnsigned(value, 4'000'000, &number) || number == 0) {
-      *error = "--baud needs a rate from 1 to 4000000";
+    if (!ParseUnsigned(value, std::numeric_limits<unsigned>::max(), &number)) {
+      *error = "--baud needs a rate such as 9600";
       return false;
     }
     options.baud = static_cast<unsigned>(number);
+    const std::string problem = toolbox::LineSetupProblem(toolbox::LineSetup{options.baud});
+    if (!problem.empty()) {
+      *error = "--baud: " + problem;
+      return false;
+    }
   } else if (name == "--framing") {
     if (value == nullptr || !panelsim::ParseFraming(value, &options.framing)) {
       *error = "--framing is 8N1, 8E1, 8O1 or 8N2";

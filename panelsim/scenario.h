@@ -73,7 +73,7 @@ struct Scenario {
 bool ParseScenario(std::istream &in, Scenario *out, std::vector<std::string> *errors);
 
 // The whole text format, with every verb's bytes, for --help.
-const char *ScenarioFormatHelp();
+std::string ScenarioFormatHelp();
 
 }  // namespace panelsim
 

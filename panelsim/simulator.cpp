@@ -5,21 +5,17 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "engine.h"
+#include "serial_line.h"
 
 namespace panelsim {
 namespace {
 
-constexpr unsigned kFastestBaud = 4'000'000;
-
 bool CheckOptions(const Options &options, std::string *error) {
-  if (options.baud == 0 || options.baud > kFastestBaud) {
-    *error = "the baud rate must be from 1 to " + std::to_string(kFastestBaud);
-    return false;
-  }
+  *error = toolbox::LineSetupProblem(toolbox::LineSetup{options.baud});
+  if (!error->empty()) return false;
   if (options.frame_length < kMinFrameLength || options.frame_length > kMaxFrameLength) {
     *error = "the frame length must be from " + std::to_string(kMinFrameLength) + " to " +
              std::to_string(kMaxFrameLength);
@@ -97,7 +93,7 @@ bool Simulator::Start(std::string *error) {
   if (!CheckOptions(options_, error)) return false;
   UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) {
-    *error = std::string("cannot create the wake-up descriptor: ") + std::strerror(errno);
+    *error = ErrnoText("cannot create the wake-up descriptor", errno);
     return false;
   }
   {

@@ -158,8 +158,8 @@ TEST(PanelsimProgram, CheckCountsTheEventsAndRefusesADirectory) {
 
 TEST(PanelsimProgram, RefusesBadArguments) {
   for (const std::vector<std::string> &arguments :
-       {std::vector<std::string>{"--frame-length", "8"}, {"--baud", "fast"}, {"--framing", "7N1"},
-        {"--bogus"}, {"a.scn", "b.scn"}, {"--link"}}) {
+       {std::vector<std::string>{"--frame-length", "8"}, {"--baud", "fast"}, {"--baud", "12345"},
+        {"--framing", "7N1"}, {"--bogus"}, {"a.scn", "b.scn"}, {"--link"}}) {
     Program program(arguments);
     ASSERT_TRUE(program.started());
     EXPECT_EQ(program.Wait(5000ms), 2) << arguments[0];

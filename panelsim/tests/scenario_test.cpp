@@ -226,6 +226,28 @@ TEST(Scenario, KeepsFaultArgumentsInTheirRanges) {
   EXPECT_EQ(parsed.errors[9], "10: usage: end");
 }
 
+// Times are written as zemhost's are; the limits stay the panel's: a scenario
+// time of at most 10000000 whole seconds, a gap or delay above 0 and up to 60s.
+TEST(Scenario, TimesTakeTheToolsGrammarWithinThePanelsLimits) {
+  const std::pair<std::string, Duration> times[] = {
+      {".5s", 500ms}, {"2m", 120s},  {"1min", 60s}, {"2.s", 2s},
+      {"000000000001s", 1s}, {"10000000.9s", 10'000'000'900ms}};
+  for (const auto &[time, length] : times) {
+    const Parsed parsed = Parse("at " + time + " dribble 1min\n");
+    ASSERT_TRUE(parsed.ok) << time;
+    EXPECT_EQ(parsed.scenario.events[0].time, length) << time;
+    EXPECT_EQ(parsed.scenario.events[0].action.fault.gap, 60s);
+  }
+  for (const std::string time : {"10000001s", "166667m", "1h", "1.5"}) {
+    const Parsed parsed = Parse("at " + time + " end\n");
+    ASSERT_EQ(parsed.errors.size(), 1u) << time;
+    EXPECT_EQ(parsed.errors[0], "1: '" + time + "' is not a time such as 1.5s or 250ms");
+  }
+  for (const std::string gap : {"1.1min", ".0s", "60.000000001s"}) {
+    EXPECT_FALSE(Parse("at 1s hangup " + gap + "\n").ok) << gap;
+  }
+}
+
 TEST(Scenario, AFailedParseLeavesTheOutputAlone) {
   Scenario scenario;
   scenario.clock_from_first_poll = true;

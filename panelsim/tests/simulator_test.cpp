@@ -660,9 +660,13 @@ TEST(SimulatorLine, RefusesBadOptionsAndDevicesThatAreNoSerialLines) {
   EXPECT_EQ(start_error(options), "/dev/null is not a serial device");
   options.device = "/nonexistent/ttyS9";
   EXPECT_EQ(start_error(options).rfind("cannot open /nonexistent/ttyS9: ", 0), 0u);
-  options.device = "/dev/ptmx";
+  // A rate no line can be set to is refused on a device and on a pty alike.
   options.baud = 12345;
-  EXPECT_EQ(start_error(options), "a serial device cannot run at 12345 baud");
+  for (const char *device : {"/dev/ptmx", ""}) {
+    options.device = device;
+    EXPECT_EQ(start_error(options).rfind("a serial line cannot run at 12345 baud (it takes 50, ", 0),
+              0u) << device;
+  }
   EXPECT_EQ(CountOpenFds(), before);
 }
 

@@ -15,10 +15,7 @@
 // guarantees: whole messages only, each acknowledged once.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -34,6 +31,7 @@
 #include "qarpro.h"
 #include "scenario.h"
 #include "simulator.h"
+#include "soak_links.h"
 
 using namespace std::chrono_literals;
 using vuzov::InstanceState;
@@ -61,13 +59,15 @@ class FaultMatrixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     vuzov::EndedFlag.store(0);
-    // The host's port names hold 12 characters: the link the simulator keeps
-    // pointing at its current pty is named in exactly that many.
-    char name[16];
-    std::snprintf(name, sizeof name, "/tmp/vz%05d", static_cast<int>(getpid() % 100000));
-    link = name;
-    ASSERT_EQ(link.size(), 12u);
-    unlink(link.c_str());
+    // The host's port name field holds 12 bytes, and a name that fills it
+    // needs no terminator: the link the simulator keeps pointing at its
+    // current pty is named in exactly that many, in a directory of this run's
+    // own that no other run can take, even one that was killed.
+    vuzov_soak::SweepDeadRuns("/tmp");
+    std::string error;
+    ASSERT_TRUE(vuzov_soak::LinkDirectory::Make("/tmp", &links, &error)) << error;
+    link = links.path() + "/fm";
+    ASSERT_EQ(link.size(), sizeof state.port_block.name);
 
     for (const char *gate : {"CP1MS", "CP1ST", "CP1Z12", "CP1Z13", "CP1Z14", "CP1Z20", "CP1Z21"}) {
       QarHostAddGate(gate);
@@ -77,13 +77,12 @@ class FaultMatrixTest : public ::testing::Test {
     panelsim::Options options;
     options.link = link;
     simulator = std::make_unique<panelsim::Simulator>(panelsim::Scenario{}, options);
-    std::string error;
     ASSERT_TRUE(simulator->Start(&error)) << error;
 
     std::memset(&state, 0x5A, sizeof state);
     state.port = PortWord{};
     state.timeout = kTimeoutUnits;
-    std::memcpy(state.port_block.name, link.data(), 12);
+    std::memcpy(state.port_block.name, link.data(), sizeof state.port_block.name);
     state.port_block.line = vuzov::LineSettings{9600, 8, 0, 0};
     state.port_block.flags = 0;
     std::memcpy(reinterpret_cast<unsigned char *>(&state) + offsetof(InstanceState, client_id),
@@ -97,7 +96,6 @@ class FaultMatrixTest : public ::testing::Test {
       EXPECT_EQ(Call(vuzov::kCloseCom, nullptr), vuzov::kOk);
     }
     simulator.reset();
-    unlink(link.c_str());
     EXPECT_EQ(vuzov_test::OpenHandleCount(), descriptors_before) << "a descriptor was left open";
   }
 
@@ -239,6 +237,7 @@ class FaultMatrixTest : public ::testing::Test {
   }
 
   vuzov_test::HostCapture host;
+  vuzov_soak::LinkDirectory links;  // outlives the simulator, whose link is in it
   std::unique_ptr<panelsim::Simulator> simulator;
   std::string link;
   InstanceState state;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "errno_text.h"
+
 namespace vuzov_soak {
 namespace {
 
@@ -26,10 +28,6 @@ bool IsRunDirectoryName(const char *name) {
   const auto letter = [](char c) { return c != '\0' && std::strchr(kAlphabet, c) != nullptr; };
   return std::strncmp(name, kPrefix, 2) == 0 && letter(name[2]) && letter(name[3]) &&
          name[4] == '\0';
-}
-
-std::string Failure(const std::string &what, int saved_errno) {
-  return what + ": " + std::strerror(saved_errno);
 }
 
 panelsim::UniqueFd OpenDirectory(const std::string &path) {
@@ -91,7 +89,7 @@ bool LinkDirectory::Make(const std::string &parent, LinkDirectory *out, std::str
                              kAlphabet[pick % kLetters];
     if (mkdir(path.c_str(), 0755) != 0) {
       if (errno == EEXIST) continue;
-      *error = Failure("cannot make " + path, errno);
+      *error = toolbox::ErrnoText("cannot make " + path, errno);
       return false;
     }
     panelsim::UniqueFd directory = OpenDirectory(path);
@@ -103,7 +101,7 @@ bool LinkDirectory::Make(const std::string &parent, LinkDirectory *out, std::str
     const int marker =
         openat(directory.get(), kMarker, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (marker < 0) {
-      *error = Failure("cannot mark " + path, errno);
+      *error = toolbox::ErrnoText("cannot mark " + path, errno);
       rmdir(path.c_str());
       return false;
     }

@@ -1,6 +1,6 @@
-// The names a soak's hosts open their panels by: symbolic links in a directory
-// the run owns, short enough for a host's port name (11 characters), such as
-// /tmp/vs3k/1.
+// The names a soak's hosts (and the fault matrix's) open their panels by:
+// symbolic links in a directory the run owns, short enough for a host's port
+// name (11 characters, or 12 filling the field), such as /tmp/vs3k/1.
 //
 // A run holds an exclusive lock on its directory for as long as it lives, and
 // the kernel drops the lock when the process dies, however it dies. A run that

@@ -1,11 +1,12 @@
-// The duration grammar both tools read times in, and the trim of a file's
-// lines: what is taken, what it means, and what is refused.
+// The duration grammar both tools read times in, the trim of a file's lines and
+// the split of a list: what is taken, what it means, and what is refused.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "duration.h"
+#include "split.h"
 #include "trim.h"
 
 namespace {
@@ -71,6 +72,14 @@ TEST(Trim, TakesTheBlanksAroundALineAndKeepsThoseInside) {
   EXPECT_EQ(toolbox::Trim(" \t\r "), "");
   EXPECT_EQ(toolbox::Trim(""), "");
   EXPECT_EQ(toolbox::Trim("\vx\n"), "\vx\n");  // only spaces, tabs and a CR are blanks
+}
+
+TEST(Split, KeepsThePiecesInOrderAndLeavesOutTheEmptyOnes) {
+  using Pieces = std::vector<std::string>;
+  EXPECT_EQ(toolbox::SplitNonEmpty("decode,exchange", ','), (Pieces{"decode", "exchange"}));
+  EXPECT_EQ(toolbox::SplitNonEmpty(",a,,b,", ','), (Pieces{"a", "b"}));
+  EXPECT_EQ(toolbox::SplitNonEmpty("one line", '\n'), Pieces{"one line"});
+  EXPECT_EQ(toolbox::SplitNonEmpty("", ','), Pieces{});
 }
 
 }  // namespace

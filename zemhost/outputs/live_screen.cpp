@@ -5,6 +5,7 @@
 
 #include "events/event_text.h"
 #include "platform/platform.h"
+#include "split.h"
 
 namespace zemhost {
 namespace {
@@ -43,19 +44,6 @@ std::string Pad(const std::string &text, int width) {
   for (unsigned char byte : out) shown += (byte & 0xC0) != 0x80 ? 1 : 0;
   out.append(static_cast<std::size_t>(std::max(0, width - shown)), ' ');
   return out;
-}
-
-std::vector<std::string> SplitLines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const auto end = text.find('\n', start);
-    const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-    if (!line.empty()) lines.push_back(line);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
 }
 
 std::string GateCell(const GateRow &gate, double now) {
@@ -196,7 +184,7 @@ void LiveScreen::Take(const Event &event) {
                  },
                  [&](const DriverShown &driver) {
                    const std::lock_guard<std::mutex> lock(mutex_);
-                   header_.banner = SplitLines(Shown(driver.banner));
+                   header_.banner = toolbox::SplitNonEmpty(Shown(driver.banner), '\n');
                    header_.driver_name = Shown(driver.name);
                  },
                  [&](const RunEnded &end) {

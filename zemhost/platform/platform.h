@@ -71,6 +71,11 @@ std::string ProgramPath();
 std::size_t CountOpenHandles();
 std::size_t CountThreads();
 
+// Why the tools and the driver cannot set a line up with these settings here
+// ("a serial line cannot run at 12345 baud ..."); empty when they can. On
+// Windows always empty: the COM port itself decides.
+std::string LineSettingsProblem(const vuzov::LineSettings &line);
+
 // Why the driver could not open a port, when another program holds the line
 // ("/dev/ttyUSB0 is held by another program ..."); empty otherwise.
 std::string LineHeldElsewhere(const std::string &port_name);

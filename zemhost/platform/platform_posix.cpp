@@ -13,42 +13,19 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <thread>
 
+#include "errno_text.h"
 #include "platform/platform.h"
+#include "serial_line.h"
 #include "serial_port_posix.h"
+#include "unique_fd.h"
 
 namespace zemhost {
 namespace {
 
-// Owns one file descriptor. Move-only.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd &operator=(Fd &&other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using toolbox::ErrnoText;
+using Fd = toolbox::UniqueFd;
 
 std::size_t CountEntries(const char *directory) {
   DIR *dir = ::opendir(directory);
@@ -61,55 +38,12 @@ std::size_t CountEntries(const char *directory) {
   return count;
 }
 
-std::string ErrnoText(const std::string &what, int saved_errno) {
-  return what + ": " + std::strerror(saved_errno);
-}
-
-bool SpeedOf(unsigned baud, speed_t *speed) {
-  static const std::map<unsigned, speed_t> speeds = {
-      {50, B50},       {75, B75},       {110, B110},     {134, B134},   {150, B150},
-      {200, B200},     {300, B300},     {600, B600},     {1200, B1200}, {1800, B1800},
-      {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
-      {38400, B38400}, {57600, B57600}};
-  const auto found = speeds.find(baud);
-  if (found == speeds.end()) return false;
-  *speed = found->second;
-  return true;
-}
-
-// Raw 8-bit line with the instance's framing, as the driver sets its own port.
-bool ConfigureDevice(int fd, const vuzov::LineSettings &line, std::string *error) {
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    *error = ErrnoText("not a serial line", errno);
-    return false;
-  }
-  ::cfmakeraw(&tio);
-  speed_t speed{};
-  const unsigned baud = line.baud;
-  if (!SpeedOf(baud, &speed)) {
-    *error = "baud rate " + std::to_string(baud) + " is not a standard rate";
-    return false;
-  }
-  ::cfsetispeed(&tio, speed);
-  ::cfsetospeed(&tio, speed);
-  static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-  const unsigned bits = line.data_bits & 0xFF;
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  tio.c_cflag |= (bits >= 5 && bits <= 8 ? sizes[bits - 5] : CS8) | CLOCAL | CREAD;
-  const unsigned parity = line.parity & 0xFF;
-  if (parity == 1) tio.c_cflag |= PARENB | PARODD;
-  if (parity == 2) tio.c_cflag |= PARENB;
-  if (parity == 3) tio.c_cflag |= PARENB | CMSPAR | PARODD;
-  if (parity == 4) tio.c_cflag |= PARENB | CMSPAR;
-  if ((line.stop_bits & 0xFF) != 0) tio.c_cflag |= CSTOPB;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-    *error = ErrnoText("cannot set the line", errno);
-    return false;
-  }
-  return true;
+// The driver reads the low byte of each framing word of its host records; so
+// does the set-up of the line it is relayed to.
+toolbox::LineSetup SetupOf(const vuzov::LineSettings &line) {
+  return toolbox::LineSetup{line.baud, line.data_bits & 0xFFu,
+                            toolbox::Parity(line.parity & 0xFFu),
+                            toolbox::StopBits(line.stop_bits & 0xFFu)};
 }
 
 // Writes all of it to a non-blocking descriptor; false when the far end is gone.
@@ -275,6 +209,10 @@ std::size_t CountOpenHandles() {
 
 std::size_t CountThreads() { return CountEntries("/proc/self/task"); }
 
+std::string LineSettingsProblem(const vuzov::LineSettings &line) {
+  return toolbox::LineSetupProblem(SetupOf(line));
+}
+
 std::string LineHeldElsewhere(const std::string &port_name) {
   if (port_name == "NUL") return std::string();  // the null device is anyone's
   const std::string path = vuzov::DevicePathFor(port_name.c_str());
@@ -321,11 +259,11 @@ std::unique_ptr<LineRelay> LineRelay::Open(const std::string &port_name,
   if (!vuzov::ClaimLine(impl->device.get())) {
     const int saved = errno;
     *error = saved == EWOULDBLOCK ? LineHeldText(path) : ErrnoText("cannot lock " + path, saved);
-    impl->device = Fd();
+    impl->device.reset();
     return nullptr;
   }
   std::string problem;
-  if (!ConfigureDevice(impl->device.get(), line, &problem)) {
+  if (!toolbox::SetUpLine(impl->device.get(), SetupOf(line), &problem)) {
     *error = path + ": " + problem;
     return nullptr;
   }
@@ -338,13 +276,15 @@ std::unique_ptr<LineRelay> LineRelay::Open(const std::string &port_name,
     return nullptr;
   }
   impl->slave_hold = Fd(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  termios tio{};
-  if (!impl->slave_hold || ::tcgetattr(impl->slave_hold.get(), &tio) != 0) {
+  if (!impl->slave_hold) {
     *error = ErrnoText(std::string("cannot open ") + name, errno);
     return nullptr;
   }
-  ::cfmakeraw(&tio);
-  ::tcsetattr(impl->slave_hold.get(), TCSANOW, &tio);
+  // The driver's side as the device is, until the driver sets it up itself.
+  if (!toolbox::SetUpLine(impl->slave_hold.get(), SetupOf(line), &problem)) {
+    *error = std::string(name) + ": " + problem;
+    return nullptr;
+  }
   impl->slave_name = std::string(name).compare(0, 5, "/dev/") == 0 ? name + 5 : name;
   impl->wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!impl->wake) {

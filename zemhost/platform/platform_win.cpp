@@ -170,6 +170,10 @@ void EndProcessAtOnce(int status) {
 // Windows has no SIGPIPE: a closed pipe is a quiet, successful end.
 void EndForClosedOutput() { ExitProcess(0); }
 
+// The driver's own serial layer sets the line up, and a COM port may well
+// take a rate that has no name on POSIX: the port is the judge.
+std::string LineSettingsProblem(const vuzov::LineSettings &) { return std::string(); }
+
 std::string LineHeldElsewhere(const std::string &port_name) {
   if (port_name == "NUL") return std::string();
   // A COM port opens for one program at a time; the others are refused so.

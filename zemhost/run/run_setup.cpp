@@ -72,6 +72,17 @@ std::string AddDefaultGates(int panel) {
          std::string(vuzov::ZoneGate(panel, kDefaultZones).View());
 }
 
+// Settings no line here can be set to are refused before anything starts, as
+// a bad flag is, whether they came from the flags, a config file or the
+// driver's defaults: never silently replaced by others.
+Exit RefuseUnsettableLine(const Instance &instance) {
+  const std::string problem = LineSettingsProblem(instance.line);
+  if (problem.empty()) return std::nullopt;
+  std::fprintf(stderr, "zemhost: instance %d (%s): %s\n", instance.number,
+               instance.config.origin.c_str(), problem.c_str());
+  return kExitUsage;
+}
+
 }  // namespace
 
 Exit RunSetup::Prepare(Instances *instances, std::uint32_t *state_size) {
@@ -84,6 +95,7 @@ Exit RunSetup::Prepare(Instances *instances, std::uint32_t *state_size) {
     instance->config = config_.instances[i];
     instance->number = static_cast<int>(i) + 1;
     instance->line = ResolveLine(instance->config, driver.defaults);
+    if (Exit exit = RefuseUnsettableLine(*instance)) return exit;
     instances->push_back(std::move(instance));
   }
   for (auto &instance : *instances) {

@@ -332,6 +332,21 @@ std::map<std::string, std::string> RetainedGates(Subscriber &late, const std::st
   return values;
 }
 
+// A subscriber that comes late finds every gate retained with the last value
+// zemhost printed for it (at least `least` gates), once the broker has handed
+// them all over.
+void ExpectRetainedAsPrinted(Subscriber &late, const std::string &out, std::size_t least) {
+  const auto printed = FinalValues(out);
+  ASSERT_GE(printed.size(), least);
+  std::map<std::string, std::string> retained;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  do {
+    retained = RetainedGates(late, "vuzov/1/");
+    if (retained.size() < printed.size()) std::this_thread::sleep_for(20ms);
+  } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
+  for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
+}
+
 std::vector<std::string> ZoneAlarms(const std::vector<Received> &messages) {
   std::vector<std::string> zones;
   for (const Received &message : messages) {
@@ -390,15 +405,7 @@ TEST(MqttGateway, PublishesTheScenarioInOrderAndLeavesItRetained) {
   Subscriber late(broker.port());
   ASSERT_TRUE(late.WaitFor("vuzov/1/status", "offline"));
   ASSERT_TRUE(late.WaitFor("vuzov/1/link", "exchanges"));
-  const auto printed = FinalValues(zemhost.out());
-  ASSERT_GE(printed.size(), 8u);
-  std::map<std::string, std::string> retained;
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  do {
-    retained = RetainedGates(late, "vuzov/1/");
-    if (retained.size() < printed.size()) std::this_thread::sleep_for(20ms);
-  } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
-  for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
+  ASSERT_NO_FATAL_FAILURE(ExpectRetainedAsPrinted(late, zemhost.out(), 8));
   const auto link = late.On("vuzov/1/link");
   EXPECT_NE(link.back().find("\"state\":\"good\",\"exchanges\":"), std::string::npos) << link.back();
   EXPECT_NE(link.back().find("\"failures\":2,"), std::string::npos) << link.back();
@@ -483,15 +490,7 @@ TEST(MqttGateway, ABrokerRestartLosesNoGatesFinalValue) {
 
   Subscriber late(broker.port());
   ASSERT_TRUE(late.WaitFor("vuzov/1/status", "offline"));
-  const auto printed = FinalValues(zemhost.out());
-  ASSERT_GE(printed.size(), 6u);
-  std::map<std::string, std::string> retained;
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  do {
-    retained = RetainedGates(late, "vuzov/1/");
-    if (retained.size() < printed.size()) std::this_thread::sleep_for(20ms);
-  } while (retained.size() < printed.size() && std::chrono::steady_clock::now() < deadline);
-  for (const auto &[gate, value] : printed) EXPECT_EQ(retained[gate], value) << gate;
+  ASSERT_NO_FATAL_FAILURE(ExpectRetainedAsPrinted(late, zemhost.out(), 6));
 }
 
 // Commands from the broker reach the panel and their outcome comes back; any
