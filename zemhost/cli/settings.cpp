@@ -207,6 +207,17 @@ SettingReader InputFile(const std::string &needs, const std::string &what,
   };
 }
 
+SettingReader Message(Field<std::optional<MessageKey>> field) {
+  return [=](std::string_view key, const std::string &value, const Targets &to,
+             std::string *problem) {
+    MessageKey message;
+    std::string why;
+    if (!ParseMessageKey(value, &message, &why)) return Refuse(key, "is TYPE[/STATE]: " + why, problem);
+    field(to) = message;
+    return true;
+  };
+}
+
 SettingReader Point() {
   return [](std::string_view key, const std::string &value, const Targets &to,
             std::string *problem) {
@@ -324,6 +335,8 @@ std::vector<Setting> BuildSettings() {
                           Either(&InstanceRules::link_failures))),
       RunOrInstance("link-silence", Duration(Millis(1), ", at least 1ms, such as 5s",
                                              Either(&InstanceRules::link_silence))),
+      // The panel's own word that it was reset at its front panel.
+      RunOrInstance("reset-message", Message(Either(&InstanceRules::reset_message))),
       // The MQTT gateway.
       Run("mqtt", AnyText(Mqtt(&MqttOptions::url))),
       Run("mqtt-prefix", AnyText(Mqtt(&MqttOptions::prefix))),
