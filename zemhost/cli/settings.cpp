@@ -348,6 +348,11 @@ std::vector<Setting> BuildSettings() {
       NamingFile(Run("mqtt-cafile", AnyText(Mqtt(&MqttOptions::cafile)))),
       AsSwitch(Run("mqtt-commands", YesNo(Mqtt(&MqttOptions::commands)))),
       AsSwitch(Run("mqtt-discovery", YesNo(Mqtt(&MqttOptions::discovery)))),
+      Run("mqtt-keepalive", Duration(Millis(1), ", 5s to 65535s, such as 30s",
+                                     Mqtt(&MqttOptions::keepalive))),
+      // Deliberate acts, for one start: never left in a config file.
+      AsSwitch(CommandLine("mqtt-takeover", YesNo(Mqtt(&MqttOptions::takeover)))),
+      AsSwitch(CommandLine("mqtt-clear", YesNo(Mqtt(&MqttOptions::clear)))),
       // The command line's own.
       CommandLine("config", Text("a config file", Of(&RunConfig::config_file))),
       AsSwitch(CommandLine("json", Set(Of(&RunConfig::output), OutputMode::kJson))),
