@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -887,6 +889,228 @@ TEST(MqttGateway, OneGatewayHoldsAnInstanceTopics) {
   for (Zemhost *run : {&first, &taker}) {
     run->Signal(SIGTERM);
     EXPECT_EQ(run->Wait(), 0) << run->err();
+  }
+}
+
+// A broker of the MQTT 3.1.1 kind that no Debian package is (mosquitto 2.0
+// speaks 5 too): it refuses an MQTT 5 CONNECT as a 3.1.1 broker does, takes a
+// 3.1.1 one, acknowledges every subscription and QoS 1 publish, hands a
+// publish on to a client subscribed to its exact topic, answers pings, keeps
+// what it is given, and offers `stored` as a retained message on the command
+// topic at its subscription. Just enough MQTT for zemhost's client.
+class Mqtt311Broker {
+ public:
+  explicit Mqtt311Broker(std::string stored_command) : stored_(std::move(stored_command)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~Mqtt311Broker() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (const Client &client : clients_) close(client.fd);
+    close(listener_);
+  }
+  Mqtt311Broker(const Mqtt311Broker &) = delete;
+  Mqtt311Broker &operator=(const Mqtt311Broker &) = delete;
+
+  int port() const { return port_; }
+  // "v5 refused", "v4 accepted", and each publish as "TOPIC PAYLOAD".
+  std::vector<std::string> Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  bool WaitFor(const std::string &what, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (const std::string &line : Seen()) {
+        if (line.find(what) != std::string::npos) return true;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+ private:
+  struct Client {
+    int fd;
+    std::string in;
+    std::vector<std::string> topics;
+    bool gone = false;
+  };
+
+  void Serve() {
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (const Client &client : clients_) fds.push_back({client.fd, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) clients_.push_back(Client{fd, {}, {}, false});
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+        Client &client = clients_[i - 1];
+        if (got <= 0) {
+          client.gone = true;
+          continue;
+        }
+        client.in.append(buffer, static_cast<std::size_t>(got));
+        while (Handle(client)) {
+        }
+      }
+      for (auto client = clients_.begin(); client != clients_.end();) {
+        if (!client->gone) {
+          ++client;
+          continue;
+        }
+        close(client->fd);
+        client = clients_.erase(client);
+      }
+    }
+  }
+
+  // A client that has gone is no signal to end the test.
+  static void Send(int fd, const std::string &bytes) {
+    if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+      return;
+    }
+  }
+  static std::string Length(std::size_t length) {
+    std::string out;
+    do {
+      char byte = static_cast<char>(length % 128);
+      length /= 128;
+      if (length > 0) byte = static_cast<char>(byte | 0x80);
+      out += byte;
+    } while (length > 0);
+    return out;
+  }
+  static std::string Text(const std::string &text) {
+    return std::string{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xFF)} +
+           text;
+  }
+  static std::string PublishPacket(const std::string &topic, const std::string &payload,
+                                   bool retain) {
+    const std::string body = Text(topic) + payload;
+    return std::string(1, static_cast<char>(retain ? 0x31 : 0x30)) + Length(body.size()) + body;
+  }
+
+  // One whole packet from the client's bytes; false when none is whole yet.
+  bool Handle(Client &client) {
+    std::size_t length = 0;
+    std::size_t at = 1;
+    for (int shift = 0; at < client.in.size(); shift += 7) {
+      const auto byte = static_cast<unsigned char>(client.in[at++]);
+      length |= static_cast<std::size_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) break;
+    }
+    if (client.in.size() < 2 || client.in.size() < at + length) return false;
+    const auto type = static_cast<unsigned char>(client.in[0]);
+    const std::string body = client.in.substr(at, length);
+    client.in.erase(0, at + length);
+    const auto word = [&](std::size_t from) {
+      return static_cast<std::size_t>(static_cast<unsigned char>(body[from]) << 8 |
+                                      static_cast<unsigned char>(body[from + 1]));
+    };
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (type >> 4) {
+      case 1: {  // CONNECT: "MQTT", then the protocol level
+        const bool v5 = body.size() > 6 && body[6] == 5;
+        seen_.push_back(v5 ? "v5 refused" : "v4 accepted");
+        Send(client.fd, std::string("\x20\x02\x00", 3) + (v5 ? '\x01' : '\x00'));
+        if (v5) shutdown(client.fd, SHUT_RDWR);
+        break;
+      }
+      case 3: {  // PUBLISH
+        const std::size_t topic_length = word(0);
+        const std::string topic = body.substr(2, topic_length);
+        const int qos = (type >> 1) & 3;
+        const std::size_t payload_at = 2 + topic_length + (qos > 0 ? 2 : 0);
+        const std::string payload = body.substr(payload_at);
+        seen_.push_back(topic + " " + payload);
+        if (qos > 0) Send(client.fd, std::string("\x40\x02", 2) + body.substr(2 + topic_length, 2));
+        for (const Client &other : clients_) {
+          if (std::find(other.topics.begin(), other.topics.end(), topic) != other.topics.end()) {
+            Send(other.fd, PublishPacket(topic, payload, false));
+          }
+        }
+        break;
+      }
+      case 8: {  // SUBSCRIBE: the packet id, then filters with their QoS
+        std::string granted;
+        for (std::size_t from = 2; from + 2 <= body.size();) {
+          const std::string topic = body.substr(from + 2, word(from));
+          from += 2 + topic.size() + 1;
+          client.topics.push_back(topic);
+          granted += '\x01';
+        }
+        Send(client.fd, std::string(1, '\x90') + Length(2 + granted.size()) + body.substr(0, 2) +
+                            granted);
+        for (const std::string &topic : client.topics) {
+          if (topic.size() > 8 && topic.compare(topic.size() - 8, 8, "/command") == 0) {
+            Send(client.fd, PublishPacket(topic, stored_, true));
+          }
+        }
+        break;
+      }
+      case 12:  // PINGREQ
+        Send(client.fd, std::string("\xD0\x00", 2));
+        break;
+      default:  // PUBACK, DISCONNECT: nothing to answer
+        break;
+    }
+    return true;
+  }
+
+  const std::string stored_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<Client> clients_;  // the serving thread's own
+  std::mutex mutex_;
+  std::vector<std::string> seen_;
+  std::thread thread_;
+};
+
+// A broker that speaks only MQTT 3.1.1 refuses zemhost's MQTT 5: zemhost
+// says at the start what that costs (a command published retained while it
+// listens cannot be told from a live one), goes on in 3.1.1, and still
+// refuses a retained command stored before it subscribed.
+TEST(MqttGateway, FallsBackToMqtt311AndSaysWhatItCannotRefuse) {
+  TempDir dir;
+  Mqtt311Broker broker("reset");
+  ASSERT_NE(broker.port(), 0);
+  Zemhost zemhost(dir, {"--simulate", kScenarios + "/quick.scn", "--interval", "20ms", "--mqtt",
+                        "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-commands"});
+  ASSERT_TRUE(broker.WaitFor("vuzov/1/status online", 10s)) << zemhost.out() << zemhost.err();
+  ASSERT_TRUE(broker.WaitFor("vuzov/1/command/result", 10s)) << zemhost.out();
+  ASSERT_TRUE(broker.WaitFor("vuzov/1/gate/CP1Z3 1", 10s)) << zemhost.out();
+  zemhost.Signal(SIGTERM);
+  EXPECT_EQ(zemhost.Wait(), 0) << zemhost.err();
+  EXPECT_EQ(Count(zemhost.out(), "the broker speaks MQTT 3.1.1, not 5: a command published with "
+                                 "the retain flag while zemhost is connected"),
+            1)
+      << zemhost.out();
+  EXPECT_EQ(Count(zemhost.out(), "instance 1 command CP"), 0) << "the stored reset reached the panel";
+  const std::vector<std::string> seen = broker.Seen();
+  EXPECT_EQ(seen.front(), "v5 refused");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "v5 refused"), 1) << "MQTT 5 tried again";
+  for (const std::string &line : seen) {
+    if (line.rfind("vuzov/1/command/result ", 0) == 0) {
+      EXPECT_NE(line.find("a retained command is not carried out"), std::string::npos) << line;
+    }
   }
 }
 
