@@ -232,6 +232,11 @@ TEST(ZemhostOutput, JsonHasOneValidObjectPerEventInOrder) {
     } else if (event == "gate" && members["name"].compare(0, 3, "CP1") == 0 &&
                members["name"][3] == 'Z') {
       events.push_back(members["name"] + " = " + members["value"]);
+      // What set it: the type and state gates of the same poll.
+      const std::string &name = members["name"];
+      const char *type = name.find('E') != std::string::npos ? "0" : name == "CP1Z5" ? "=" : "3";
+      EXPECT_EQ(members["message_type"], type) << line;
+      EXPECT_EQ(members["meaning"], "unmapped") << line;
     } else if (event == "log" && members["text"].find("rejected") != std::string::npos) {
       events.push_back("log " + members["level"] + " " + members["text"]);
     } else if (event == "exchange") {
