@@ -91,12 +91,14 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
   config.module_path = module->FilePath().empty() ? path : module->FilePath();
   std::unique_ptr<MqttGateway> gateway;
   if (config.mqtt.enabled()) {
-    std::vector<int> numbers;
+    std::vector<GatewayInstance> instances;
     for (std::size_t i = 0; i < config.instances.size(); ++i) {
-      numbers.push_back(static_cast<int>(i) + 1);
+      const MessageReading reading = ReadingOf(config, config.instances[i]);
+      const ZoneAnnouncement zones{!reading.types.Empty(), reading.types.HasFault()};
+      instances.push_back(GatewayInstance{static_cast<int>(i) + 1, zones});
     }
     gateway = MqttGateway::Start(
-        config.mqtt, numbers, [&hub](const std::string &text) { hub.Report(0, Notice{text}); },
+        config.mqtt, instances, [&hub](const std::string &text) { hub.Report(0, Notice{text}); },
         &error);
     if (!gateway) {
       std::fprintf(stderr, "zemhost: %s\n", error.c_str());

@@ -1,5 +1,7 @@
 // The config file: 'key = value' lines, '#' comments, the run's keys first and
-// then one [instance] section per driver instance. Our own reader, since the
+// then one [instance] section per driver instance; a [message-types] section
+// after the run's keys or an instance's holds 'TYPE = MEANING' lines for the
+// run or for that instance. Our own reader, since the
 // sections repeat; the keys and their values are the settings table's.
 #include <filesystem>
 #include <fstream>
@@ -49,10 +51,15 @@ class ConfigReader {
       config_->instances.emplace_back();
       current_ = &config_->instances.back();
       current_->origin = where;
+      types_ = nullptr;
+      return true;
+    }
+    if (line == "[message-types]") {
+      types_ = current_ != nullptr ? &current_->message_types : &config_->message_types;
       return true;
     }
     std::string problem;
-    if (KeyLine(line, &problem)) return true;
+    if (types_ != nullptr ? TypeLine(line, &problem) : KeyLine(line, &problem)) return true;
     *error = where + ": " + problem;
     return false;
   }
@@ -60,7 +67,7 @@ class ConfigReader {
  private:
   bool KeyLine(const std::string &line, std::string *problem) {
     if (line.front() == '[') {
-      *problem = "unknown section " + line + " (only [instance])";
+      *problem = "unknown section " + line + " (only [instance] and [message-types])";
       return false;
     }
     const auto equals = line.find('=');
@@ -78,6 +85,30 @@ class ConfigReader {
     const bool read = kept ? setting->Check(value, problem)
                            : setting->Read(value, Targets{config_, current_}, problem);
     return read && !Conflicts(problem);
+  }
+
+  // "7 = fault": split at the last '=', since the type '=' is written as itself.
+  bool TypeLine(const std::string &line, std::string *problem) {
+    if (line.front() == '[') return KeyLine(line, problem);
+    const auto equals = line.rfind('=');
+    const std::string type = equals == std::string::npos ? "" : Trim(line.substr(0, equals));
+    if (type.empty()) {
+      *problem = "expected 'TYPE = MEANING' in [message-types], such as 7 = fault";
+      return false;
+    }
+    MessageKey key;
+    if (!ParseMessageKey(type, &key, problem)) {
+      *problem += " (the keys of the run or of an instance go before its [message-types])";
+      return false;
+    }
+    const std::string meaning_text = Trim(line.substr(equals + 1));
+    const std::optional<Meaning> meaning = ParseMeaning(meaning_text);
+    if (!meaning) {
+      *problem = "'" + meaning_text + "' is not a meaning: alarm, fault, report or other";
+      return false;
+    }
+    types_->Set(key, *meaning);
+    return true;
   }
 
   std::string Resolved(const Setting &setting, const std::string &value) const {
@@ -98,6 +129,7 @@ class ConfigReader {
   const std::set<std::string> &kept_;
   RunConfig *const config_;
   InstanceConfig *current_ = nullptr;
+  MessageTypeMap *types_ = nullptr;  // in a [message-types] section: whose
   int line_number_ = 0;
 };
 

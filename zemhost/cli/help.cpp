@@ -123,10 +123,15 @@ Output:
 
 Config file (--config): 'key = value' lines, '#' comments. Before the first
 section: module, gates, discover, interval, polls, for, reopen-after,
-link-failures, link-silence. Each [instance] section is one driver instance
-with the keys port, simulate, baud, data-bits, parity, stop-bits, timeout,
-dtr, rts, flags, panel, point (repeatable), send (repeatable) and its own
-link-failures and link-silence, named and valued as the flags. Example:
+link-failures, link-silence, reset-message. Each [instance] section is one
+driver instance with the keys port, simulate, baud, data-bits, parity,
+stop-bits, timeout, dtr, rts, flags, panel, point (repeatable), send
+(repeatable) and its own link-failures, link-silence and reset-message, named
+and valued as the flags. A [message-types] section, after the run's keys or
+after an instance's, says what the panel's message types mean for the run or
+for that instance (TYPE[/STATE] = alarm, fault, report or other; TYPE is the
+character, 3, or its code, 51 or 0x33); reset-message = TYPE[/STATE] names
+the message the panel reports a reset made at its front panel with. Example:
 
   interval = 250ms
   discover = yes
@@ -139,6 +144,9 @@ link-failures and link-silence, named and valued as the flags. Example:
   panel = 2
   point = CP2Z1
   send = CP2S!@10s
+  [message-types]
+  3 = alarm
+  7 = fault
 
 A relative path in the file (simulate, gates, module, mqtt-password-file,
 mqtt-cafile) is taken from the file's folder; a UTF-8 byte-order mark is

@@ -70,7 +70,8 @@ bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *err
 
 bool CheckMqttOptions(const MqttOptions &options, std::string *error) {
   const bool any = !options.user.empty() || !options.password_file.empty() ||
-                   !options.cafile.empty() || options.commands || options.discovery;
+                   !options.cafile.empty() || options.commands || options.discovery ||
+                   options.takeover || options.clear;
   if (!options.enabled()) {
     if (any) *error = "the mqtt-* settings need --mqtt URL (the broker)";
     return !any;
@@ -83,6 +84,12 @@ bool CheckMqttOptions(const MqttOptions &options, std::string *error) {
   }
   if (!options.password_file.empty() && options.user.empty()) {
     *error = "--mqtt-password-file needs --mqtt-user";
+    return false;
+  }
+  // libmosquitto takes 5 s to 65535 s, in whole seconds.
+  if (options.keepalive < std::chrono::seconds(5) || options.keepalive > std::chrono::seconds(65535) ||
+      options.keepalive.count() % 1000 != 0) {
+    *error = "--mqtt-keepalive is whole seconds from 5s to 65535s";
     return false;
   }
   if (options.prefix.empty() || options.prefix.find_first_of("+#") != std::string::npos ||
@@ -118,14 +125,28 @@ Gateway to an MQTT broker (Linux):
   --mqtt-prefix P      the topics' first level (default vuzov)
   --mqtt-user NAME     log in as NAME, with the password from
   --mqtt-password-file FILE   its first line (never an option of its own)
-  --mqtt-commands      carry out acknowledge, silence and reset from the broker
-  --mqtt-discovery     announce zones and command buttons to Home Assistant
-  Topics, per instance N: P/N/status (online, or offline), P/N/gate/GATE
-  (retained values), P/N/link (JSON), P/N/log, P/N/command and
-  P/N/command/result. In a config file: mqtt = URL, mqtt-prefix = P, ...,
-  mqtt-commands = yes, before the first [instance]. Exit status 5: the
-  gateway cannot start (the broker refused the login, or its name does not
-  resolve); a broker that is not up yet is retried and does not stop the run.
+  --mqtt-commands      carry out acknowledge, silence and reset from the broker;
+                       a command published with the retain flag never is
+  --mqtt-discovery     announce zones, the panel link and command buttons to
+                       Home Assistant
+  --mqtt-keepalive TIME  whole seconds, 5s to 65535s (default 30s): a gateway
+                       whose network is lost is offline after 1.5 times this
+  --mqtt-takeover      start even while the instances' status is still online
+                       after 1.5 keepalives (another gateway may hold them)
+  --mqtt-clear         delete the instances' retained gate and zone states on
+                       the broker before the run (a deliberate reset of what
+                       subscribers see; the panel reports what is still there)
+  Topics, per instance N: P/N/status (online, or offline: the gateway),
+  P/N/availability (online while the panel's link is up), P/N/gate/GATE
+  (retained values), P/N/zone/GATE (a zone's reading: alarm, fault, what set
+  it), P/N/link (JSON), P/N/log, P/N/command and P/N/command/result. A reset
+  the panel acknowledges sets the instance's zones back to 0. In a config
+  file: mqtt = URL, mqtt-prefix = P, ..., mqtt-commands = yes, before the
+  first [instance]; [message-types] sections say which message types are
+  alarms and faults (docs/zemhost.md). Exit status 5: the gateway cannot start
+  (the broker refused the login, its name does not resolve, or another
+  gateway holds an instance's topics); a broker that is not up yet is retried
+  and does not stop the run.
 )";
 
 }  // namespace zemhost

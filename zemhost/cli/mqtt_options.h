@@ -5,6 +5,7 @@
 #ifndef VUZOV_ZEMHOST_MQTT_OPTIONS_H
 #define VUZOV_ZEMHOST_MQTT_OPTIONS_H
 
+#include <chrono>
 #include <string>
 
 namespace zemhost {
@@ -17,6 +18,11 @@ struct MqttOptions {
   std::string cafile;
   bool commands = false;
   bool discovery = false;
+  // The broker publishes a connection's will after one and a half of these
+  // without a word from it; a gateway that finds its topics held waits as long.
+  std::chrono::milliseconds keepalive{30000};  // whole seconds on the wire
+  bool takeover = false;  // start even while another gateway holds the topics
+  bool clear = false;     // delete the instances' retained states first
 
   bool enabled() const { return !url.empty(); }
 };
@@ -32,7 +38,8 @@ struct BrokerAddress {
 bool ParseBrokerUrl(const std::string &url, BrokerAddress *out, std::string *error);
 
 // The settings as a whole: a URL that parses, a password file only with a
-// user, a CA file only with mqtts, a prefix usable in topics.
+// user, a CA file only with mqtts, a prefix usable in topics, a keepalive
+// the client library takes.
 bool CheckMqttOptions(const MqttOptions &options, std::string *error);
 
 // The first line of the password file, without its line end.

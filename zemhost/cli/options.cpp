@@ -129,6 +129,14 @@ LinkRule LinkRuleOf(const RunConfig &config, const InstanceConfig &instance) {
   return rule;
 }
 
+MessageReading ReadingOf(const RunConfig &config, const InstanceConfig &instance) {
+  MessageReading reading;
+  reading.types = instance.message_types.Over(config.message_types);
+  reading.reset_message = instance.rules.reset_message ? instance.rules.reset_message
+                                                       : config.rules.reset_message;
+  return reading;
+}
+
 std::vector<std::string> PointsOf(const InstanceConfig &instance) {
   if (!instance.points.empty()) return instance.points;
   return {"CP" + std::to_string(instance.panel) + "Z1"};

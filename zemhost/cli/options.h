@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/message_types.h"
 #include "cli/mqtt_options.h"
 #include "trim.h"
 
@@ -44,6 +45,15 @@ struct LinkRule {
 struct InstanceRules {
   std::optional<int> link_failures;
   std::optional<Millis> link_silence;
+  // The message the panel reports a reset made at its front panel with.
+  std::optional<MessageKey> reset_message;
+};
+
+// How zemhost reads an instance's messages: what each type means, and which
+// one says that the panel was reset.
+struct MessageReading {
+  MessageTypeMap types;
+  std::optional<MessageKey> reset_message;
 };
 
 // A panel command to send: now (at start), or at a time after the start.
@@ -67,6 +77,7 @@ struct InstanceConfig {
   std::vector<std::string> points;         // empty: "CP<panel>Z1"
   std::vector<ScheduledSend> sends;
   InstanceRules rules;  // its own values of the keys the run may also set
+  MessageTypeMap message_types;  // its own [message-types], over the run's
   std::string origin;  // where it was configured, for messages: "FILE:LINE" or "flags"
 };
 
@@ -83,6 +94,7 @@ struct RunConfig {
   std::optional<Millis> run_for;
   int reopen_after = 3;  // consecutive failed polls before the port is reopened; 0 never
   InstanceRules rules;   // the run's values of the keys an instance may also set
+  MessageTypeMap message_types;  // the [message-types] before the first [instance]
   OutputMode output = OutputMode::kAuto;
   bool trace = false;
   bool selfcheck = false;
@@ -109,6 +121,7 @@ bool CheckConfig(RunConfig *config, std::string *error);
 // The link rule an instance follows: its own values, else the run's, else
 // the built-in ones.
 LinkRule LinkRuleOf(const RunConfig &config, const InstanceConfig &instance);
+MessageReading ReadingOf(const RunConfig &config, const InstanceConfig &instance);
 
 // The instance's points, or the default one.
 std::vector<std::string> PointsOf(const InstanceConfig &instance);

@@ -207,6 +207,17 @@ SettingReader InputFile(const std::string &needs, const std::string &what,
   };
 }
 
+SettingReader Message(Field<std::optional<MessageKey>> field) {
+  return [=](std::string_view key, const std::string &value, const Targets &to,
+             std::string *problem) {
+    MessageKey message;
+    std::string why;
+    if (!ParseMessageKey(value, &message, &why)) return Refuse(key, "is TYPE[/STATE]: " + why, problem);
+    field(to) = message;
+    return true;
+  };
+}
+
 SettingReader Point() {
   return [](std::string_view key, const std::string &value, const Targets &to,
             std::string *problem) {
@@ -324,6 +335,8 @@ std::vector<Setting> BuildSettings() {
                           Either(&InstanceRules::link_failures))),
       RunOrInstance("link-silence", Duration(Millis(1), ", at least 1ms, such as 5s",
                                              Either(&InstanceRules::link_silence))),
+      // The panel's own word that it was reset at its front panel.
+      RunOrInstance("reset-message", Message(Either(&InstanceRules::reset_message))),
       // The MQTT gateway.
       Run("mqtt", AnyText(Mqtt(&MqttOptions::url))),
       Run("mqtt-prefix", AnyText(Mqtt(&MqttOptions::prefix))),
@@ -335,6 +348,11 @@ std::vector<Setting> BuildSettings() {
       NamingFile(Run("mqtt-cafile", AnyText(Mqtt(&MqttOptions::cafile)))),
       AsSwitch(Run("mqtt-commands", YesNo(Mqtt(&MqttOptions::commands)))),
       AsSwitch(Run("mqtt-discovery", YesNo(Mqtt(&MqttOptions::discovery)))),
+      Run("mqtt-keepalive", Duration(Millis(1), ", 5s to 65535s, such as 30s",
+                                     Mqtt(&MqttOptions::keepalive))),
+      // Deliberate acts, for one start: never left in a config file.
+      AsSwitch(CommandLine("mqtt-takeover", YesNo(Mqtt(&MqttOptions::takeover)))),
+      AsSwitch(CommandLine("mqtt-clear", YesNo(Mqtt(&MqttOptions::clear)))),
       // The command line's own.
       CommandLine("config", Text("a config file", Of(&RunConfig::config_file))),
       AsSwitch(CommandLine("json", Set(Of(&RunConfig::output), OutputMode::kJson))),

@@ -7,18 +7,51 @@
 #define VUZOV_ZEMHOST_EVENT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "cli/message_types.h"
+
 namespace zemhost {
 
-// The driver stored a value into a gate. The hub sets `changed` when the value
-// differs from the one its table held (every gate starts at 0).
+// The panel message that set a zone or zone-element gate, as zemhost read it:
+// the type and state the same poll stored in the panel's CP<n>MS and CP<n>ST
+// gates before it (either may be missing from the host's gates), and what
+// the site's [message-types] say that message means.
+struct MessageSource {
+  std::optional<std::uint8_t> type;
+  std::optional<std::uint8_t> state;
+  Meaning meaning = Meaning::kUnmapped;
+};
+
+// A value stored into a gate: by the driver, or by the hub when a reset
+// cleared it. The hub fills in the rest: `changed` when the value differs
+// from the one its table held (every gate starts at 0), and for a zone or
+// element gate the driver stored, the message that set it.
 struct GateStored {
   std::string name;
   double value = 0;
   bool changed = false;
+  std::optional<MessageSource> set_by;
+  // A 0 the hub stored: why ("reset acknowledged", "reset message 2/5").
+  std::string cleared_by;
+  // For a zone gate: what it shows, from every message that set it since it
+  // was last 0, so that a report on a zone in alarm does not hide the alarm.
+  // A message whose type the site did not map counts as an alarm: a zone is
+  // never quietly taken for less than a fire.
+  bool alarm = false;
+  bool fault = false;
+};
+
+// The panel was reset (zemhost's reset command acknowledged, or the site's
+// reset-message reported): the instance's zone gates, and the element gates
+// an alarm set, go back to 0. The hub makes it, and the GateStored events
+// of the gates it clears follow it; a sink that keeps zone states of its
+// own (retained on a broker from before the run) clears them too.
+struct ZonesCleared {
+  std::string why;
 };
 
 // One line of the driver's log, code page 437 as the driver wrote it.
@@ -109,8 +142,8 @@ struct RunEnded {
 };
 
 using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, LinkChanged,
-                               TraceFrame, TraceNote, Notice, SimulatedLabel, DriverShown,
-                               InstanceShown, GatesShown, RunEnded>;
+                               ZonesCleared, TraceFrame, TraceNote, Notice, SimulatedLabel,
+                               DriverShown, InstanceShown, GatesShown, RunEnded>;
 
 // Visits an EventBody with one lambda per kind: std::visit(Overloaded{...}, body).
 template <class... Handlers>

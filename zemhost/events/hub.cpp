@@ -5,12 +5,25 @@
 
 #include "duration.h"
 #include "events/event_text.h"
+#include "gate_names.h"
 
 namespace zemhost {
 namespace {
 
 constexpr std::size_t kRecentLogLines = 64;
 constexpr const char kShutdownLine[] = "ZODODA> ShutDown !";
+constexpr const char kResetAcknowledged[] = "reset acknowledged";
+
+// The byte a type or state gate holds: the driver stores each byte as its
+// signed value widened to 32 bits, so 0x85 arrives as 4294967173.
+std::uint8_t ByteOf(double value) {
+  return static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) & 0xFF);
+}
+
+// CP1R! and the like: the panel's reset command.
+bool IsResetPoint(const std::string &point) {
+  return point.size() >= 2 && point.back() == '!' && point[point.size() - 2] == 'R';
+}
 
 }  // namespace
 
@@ -46,6 +59,11 @@ void Hub::WatchLink(int instance, const LinkRule &rule) {
   link_watches_[instance] = LinkWatch{rule, Now()};
 }
 
+void Hub::ReadMessages(int instance, const MessageReading &reading) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  readings_[instance] = reading;
+}
+
 void Hub::Report(int instance, EventBody body) {
   Dispatch([&](double now, std::vector<Event> *events) {
     events->push_back(Event{now, instance, std::move(body)});
@@ -75,11 +93,18 @@ void Hub::Record(Event &event, std::vector<Event> *more) {
   const double now = event.time;
   const int instance = event.instance;
   std::visit(Overloaded{
-                 [&](GateStored &gate) { RecordGate(now, gate); },
+                 [&](GateStored &gate) { RecordGate(event, gate); },
                  [&](const LogLine &line) { RecordLog(now, line); },
-                 [&](const PollDone &poll) { RecordExchange(event, poll.result, "poll", more); },
+                 [&](const PollDone &poll) {
+                   RecordExchange(event, poll.result, "poll", more);
+                   EndExchange(event, poll.result, more);
+                 },
                  [&](const CommandDone &command) { RecordCommand(event, command, more); },
                  [&](const LinkChanged &change) { RecordLink(now, instance, change); },
+                 [&](const ZonesCleared &cleared) {
+                   Remember(now, "instance " + std::to_string(instance) + " zones cleared: " +
+                                     cleared.why);
+                 },
                  [&](const Notice &notice) { Remember(now, Shown(notice.text)); },
                  [&](const InstanceShown &shown) { RecordInstance(instance, shown); },
                  [](const auto &) {},
@@ -87,20 +112,97 @@ void Hub::Record(Event &event, std::vector<Event> *more) {
              event.body);
 }
 
-void Hub::RecordGate(double now, GateStored &gate) {
-  const auto found = gate_index_.find(gate.name);
+void Hub::RecordGate(const Event &event, GateStored &gate) {
+  if (gate.cleared_by.empty()) Attribute(event.instance, gate);
+  const auto key = std::make_pair(event.instance, gate.name);
+  auto found = gate_index_.find(key);
   if (found == gate_index_.end()) {
-    gate_index_.emplace(gate.name, gates_.size());
-    gate.changed = gate.value != 0;  // every gate starts at 0
-    gates_.push_back(GateRow{gate.name, gate.value, gate.changed ? 1u : 0u, now});
-    return;
+    found = gate_index_.emplace(key, gates_.size()).first;
+    GateRow row;
+    row.instance = event.instance;
+    row.name = gate.name;
+    row.changed_at = event.time;
+    gates_.push_back(row);  // every gate starts at 0
   }
   GateRow &row = gates_[found->second];
+  ReadZone(row, gate);
+  row.set_by = gate.set_by;
+  row.cleared_by = gate.cleared_by;
   gate.changed = row.value != gate.value;
   if (!gate.changed) return;
   row.value = gate.value;
   row.changes += 1;
-  row.changed_at = now;
+  row.changed_at = event.time;
+}
+
+void Hub::ReadZone(GateRow &row, GateStored &gate) {
+  const std::optional<vuzov::GateParts> parts = vuzov::ParseGateName(gate.name);
+  if (!parts || parts->kind != vuzov::GateKind::kZone || gate.value == 0) {
+    row.alarm = row.fault = false;
+    return;
+  }
+  const Meaning meaning = gate.set_by ? gate.set_by->meaning : Meaning::kUnmapped;
+  gate.alarm = row.alarm || meaning == Meaning::kAlarm || meaning == Meaning::kUnmapped;
+  gate.fault = row.fault || meaning == Meaning::kFault;
+  row.alarm = gate.alarm;
+  row.fault = gate.fault;
+}
+
+void Hub::Attribute(int instance, GateStored &gate) {
+  const std::optional<vuzov::GateParts> parts = vuzov::ParseGateName(gate.name);
+  if (!parts || instance == 0) return;
+  PollMessage &message = poll_messages_[instance];
+  switch (parts->kind) {
+    case vuzov::GateKind::kMessageType:
+      message.type = ByteOf(gate.value);
+      return;
+    case vuzov::GateKind::kState:
+      message.state = ByteOf(gate.value);
+      return;
+    case vuzov::GateKind::kZone:
+    case vuzov::GateKind::kElement:
+      break;
+  }
+  if (!message.type && !message.state) return;
+  MessageSource source{message.type, message.state, Meaning::kUnmapped};
+  const auto reading = readings_.find(instance);
+  if (message.type && reading != readings_.end()) {
+    source.meaning = reading->second.types.Of(*message.type, message.state);
+  }
+  gate.set_by = source;
+}
+
+// Only an answered poll decoded a message; whatever the exchange, the gates
+// stored after it belong to the next one.
+void Hub::EndExchange(const Event &event, std::uint32_t result, std::vector<Event> *more) {
+  const PollMessage message = poll_messages_[event.instance];
+  poll_messages_.erase(event.instance);
+  const auto reading = readings_.find(event.instance);
+  if (result != 0 || !message.type || reading == readings_.end()) return;
+  const std::optional<MessageKey> &reset = reading->second.reset_message;
+  if (reset && reset->Matches(*message.type, message.state)) {
+    ClearZones(event, "reset message " + MessageKeyText(*reset), more);
+  }
+}
+
+// Zone gates mean "reported in alarm since the last reset", so all of them
+// clear. An element gate holds a state of the panel's (a disabled element
+// stays disabled): it clears only where the site says an alarm set it.
+void Hub::ClearZones(const Event &event, const std::string &why, std::vector<Event> *more) {
+  more->push_back(Event{event.time, event.instance, ZonesCleared{why}});
+  for (const GateRow &row : gates_) {
+    if (row.instance != event.instance || row.value == 0) continue;
+    const std::optional<vuzov::GateParts> parts = vuzov::ParseGateName(row.name);
+    if (!parts) continue;
+    const bool zone = parts->kind == vuzov::GateKind::kZone;
+    const bool alarm_element = parts->kind == vuzov::GateKind::kElement && row.set_by &&
+                               row.set_by->meaning == Meaning::kAlarm;
+    if (!zone && !alarm_element) continue;
+    GateStored cleared;
+    cleared.name = row.name;
+    cleared.cleared_by = why;
+    more->push_back(Event{event.time, event.instance, cleared});
+  }
 }
 
 void Hub::RecordLog(double now, const LogLine &line) {
@@ -152,6 +254,10 @@ void Hub::RecordCommand(const Event &event, const CommandDone &command, std::vec
     RecordExchange(event, command.result, "command", more);
   }
   Remember(event.time, "command " + what);
+  poll_messages_.erase(event.instance);
+  if (command.result == 0 && command.acknowledged && IsResetPoint(command.point)) {
+    ClearZones(event, kResetAcknowledged, more);
+  }
 }
 
 void Hub::RecordLink(double now, int instance, const LinkChanged &change) {

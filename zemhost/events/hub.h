@@ -11,7 +11,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/options.h"
@@ -22,10 +24,15 @@ namespace zemhost {
 using SteadyClock = std::chrono::steady_clock;
 
 struct GateRow {
+  int instance = 0;  // whose driver stored it: two panels' gates may share a name
   std::string name;
   double value = 0;
   std::uint64_t changes = 0;
   double changed_at = 0;  // seconds since the start
+  std::optional<MessageSource> set_by;  // a zone's or element's, as last stored
+  std::string cleared_by;               // when a reset cleared it last
+  bool alarm = false;                   // a zone's, as GateStored says
+  bool fault = false;
 };
 
 struct InstanceStatus {
@@ -74,6 +81,9 @@ class Hub {
   // From the main thread, as the instance starts polling: from now on its
   // link follows `rule`, the silence counted from now until the first answer.
   void WatchLink(int instance, const LinkRule &rule);
+  // From the main thread, before the instance's first poll: how its messages
+  // read (what a zone's set_by means, which message is a reset).
+  void ReadMessages(int instance, const MessageReading &reading);
 
   // From any thread: records the event and hands it to every sink.
   void Report(int instance, EventBody body);
@@ -97,7 +107,16 @@ class Hub {
   // Each records one kind of event, adding to *more the events it brings
   // along; the caller holds table_mutex_.
   void Record(Event &event, std::vector<Event> *more);
-  void RecordGate(double now, GateStored &gate);
+  void RecordGate(const Event &event, GateStored &gate);
+  // Which message of the instance's current poll set the gate, if it is a
+  // zone or element gate; notes the poll's type and state gates.
+  void Attribute(int instance, GateStored &gate);
+  // A zone gate's alarm and fault, from the row's and the gate's message.
+  static void ReadZone(GateRow &row, GateStored &gate);
+  // The end of an exchange: a reset message clears, and the next poll's
+  // gates belong to the next message.
+  void EndExchange(const Event &event, std::uint32_t result, std::vector<Event> *more);
+  void ClearZones(const Event &event, const std::string &why, std::vector<Event> *more);
   void RecordLog(double now, const LogLine &line);
   void RecordExchange(const Event &event, std::uint32_t result, const char *what,
                       std::vector<Event> *more);
@@ -119,7 +138,7 @@ class Hub {
   mutable std::mutex table_mutex_;
   std::condition_variable shutdown_seen_;
   int shutdowns_ = 0;
-  std::map<std::string, std::size_t> gate_index_;
+  std::map<std::pair<int, std::string>, std::size_t> gate_index_;
   std::vector<GateRow> gates_;
   std::vector<InstanceStatus> instances_;
   // The instances whose link is watched: their rule, and when the watch began.
@@ -128,6 +147,13 @@ class Hub {
     double from = 0;
   };
   std::map<int, LinkWatch> link_watches_;
+  std::map<int, MessageReading> readings_;
+  // The type and state gates the instance's current poll stored so far.
+  struct PollMessage {
+    std::optional<std::uint8_t> type;
+    std::optional<std::uint8_t> state;
+  };
+  std::map<int, PollMessage> poll_messages_;
   std::deque<LogEntry> recent_log_;
   std::vector<std::string> all_log_;
   std::uint64_t commands_sent_ = 0;

@@ -14,7 +14,16 @@ std::string JsonFormat(const Event &event) {
       Overloaded{
           [&](const GateStored &gate) {
             if (!gate.changed) return std::string();
-            return named("gate").Text("name", gate.name).Raw("value", FormatValue(gate.value)).Close();
+            JsonObject object = named("gate");
+            object.Text("name", gate.name).Raw("value", FormatValue(gate.value));
+            object.Number("instance", event.instance);
+            if (gate.set_by) {
+              if (gate.set_by->type) object.Text("message_type", MessageTypeText(*gate.set_by->type));
+              if (gate.set_by->state) object.Number("message_state", *gate.set_by->state);
+              object.Text("meaning", MeaningName(gate.set_by->meaning));
+            }
+            if (!gate.cleared_by.empty()) object.Text("cleared", gate.cleared_by);
+            return object.Close();
           },
           [&](const LogLine &line) {
             return named("log").Number("level", line.level).Text("text", line.text).Close();
@@ -34,6 +43,10 @@ std::string JsonFormat(const Event &event) {
           [&](const LinkChanged &change) {
             return named("link").Number("instance", event.instance)
                 .Text("state", LinkStateName(change.state)).Text("why", change.why).Close();
+          },
+          [&](const ZonesCleared &cleared) {
+            return named("cleared").Number("instance", event.instance).Text("why", cleared.why)
+                .Close();
           },
           [&](const TraceFrame &frame) {
             if (frame.bytes.empty()) return std::string();

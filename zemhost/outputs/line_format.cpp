@@ -24,7 +24,8 @@ std::string LineFormat(const Event &event) {
       Overloaded{
           [&](const GateStored &gate) {
             if (!gate.changed) return std::string();
-            return at + Shown(gate.name) + " = " + FormatValue(gate.value);
+            const std::string why = gate.cleared_by.empty() ? "" : " (" + gate.cleared_by + ")";
+            return at + Shown(gate.name) + " = " + FormatValue(gate.value) + why;
           },
           [&](const LogLine &line) {
             return at + "log " + std::to_string(line.level) + " " + Shown(line.text);
@@ -41,6 +42,9 @@ std::string LineFormat(const Event &event) {
           [&](const LinkChanged &change) {
             return at + "instance " + Instance(event) + " link " + LinkStateName(change.state) +
                    ": " + Shown(change.why);
+          },
+          [&](const ZonesCleared &cleared) {
+            return at + "instance " + Instance(event) + " zones cleared: " + cleared.why;
           },
           [&](const TraceFrame &frame) {
             if (frame.bytes.empty()) return std::string();

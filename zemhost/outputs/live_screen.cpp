@@ -46,9 +46,11 @@ std::string Pad(const std::string &text, int width) {
   return out;
 }
 
-std::string GateCell(const GateRow &gate, double now) {
+// With several instances a gate's name is its instance's: "2:CP1Z3".
+std::string GateCell(const GateRow &gate, double now, bool several) {
+  const std::string name = several ? std::to_string(gate.instance) + ":" + gate.name : gate.name;
   char text[96];
-  std::snprintf(text, sizeof text, "%-14s %10s %8.1fs %3llu", gate.name.c_str(),
+  std::snprintf(text, sizeof text, "%-14s %10s %8.1fs %3llu", name.c_str(),
                 FormatValue(gate.value).c_str(), gate.changed_at,
                 static_cast<unsigned long long>(gate.changes));
   const std::string cell = Pad(text, kCellWidth - 1);
@@ -156,7 +158,9 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
     std::string cells;
     for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
       const std::size_t index = c * per_column + row;
-      if (index < shown) cells += GateCell(snapshot.gates[index], snapshot.now);
+      if (index < shown) {
+        cells += GateCell(snapshot.gates[index], snapshot.now, snapshot.instances.size() > 1);
+      }
     }
     frame.Cells(cells);
   }

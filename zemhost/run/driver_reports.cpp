@@ -59,8 +59,10 @@ void DriverReports::OnLogLine(void *user, std::int32_t level, const char *line) 
 void DriverReports::OnGateStore(void *user, std::uint8_t client, std::uint32_t, const char *name,
                                 double value) {
   auto &reports = *static_cast<DriverReports *>(user);
-  reports.hub_.Report(reports.InstanceOfClient(client),
-                      GateStored{name != nullptr ? name : "", value, false});
+  GateStored stored;
+  stored.name = name != nullptr ? name : "";
+  stored.value = value;
+  reports.hub_.Report(reports.InstanceOfClient(client), std::move(stored));
 }
 
 }  // namespace zemhost

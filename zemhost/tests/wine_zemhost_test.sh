@@ -80,6 +80,26 @@ check "the panel's refusal" contains "$out" "ZODODA> Command 53 rejected - type 
 check "silence acknowledged" contains "$out" "instance 1 command CP1S! acknowledged"
 check "clean shutdown" contains "$out" "ZODODA> EndZem() exited, 0"
 check "every poll answered" contains "$out" "zemhost: 17 exchanges, 0 failed; 1 command, 1 acknowledged"
+check "the link up with the first answer" contains "$out" "instance 1 link up: command answered"
+
+# The panel's line hangs up for good after its second poll: the link goes
+# down by the count of failed exchanges.
+kill "$panel_pid" 2>/dev/null
+wait "$panel_pid" 2>/dev/null
+printf 'clock first-poll\nat poll 3 hangup\n' >"$work/gone.scn"
+"$panelsim" --link "$link" "$work/gone.scn" >"$work/panel.out" 2>"$work/panel.err" &
+panel_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$work/panel.out" ] && break
+  sleep 0.05
+done
+out=$("$wine_run" "$zemhost" --port "$port" --timeout 5 --interval 20ms --polls 8 --json \
+      2>"$work/zemhost.err")
+status=$?
+echo "$out" | grep -F '"event":"link"' | sed 's/^/  | /'
+check "lost panel: exit 0 (polls were answered)" test "$status" -eq 0
+check "lost panel: link up first" contains "$out" '"state":"up","why":"poll answered"'
+check "lost panel: link down by the count" contains "$out" '"state":"down","why":"3 failed exchanges in a row"'
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -232,6 +232,11 @@ TEST(ZemhostOutput, JsonHasOneValidObjectPerEventInOrder) {
     } else if (event == "gate" && members["name"].compare(0, 3, "CP1") == 0 &&
                members["name"][3] == 'Z') {
       events.push_back(members["name"] + " = " + members["value"]);
+      // What set it: the type and state gates of the same poll.
+      const std::string &name = members["name"];
+      const char *type = name.find('E') != std::string::npos ? "0" : name == "CP1Z5" ? "=" : "3";
+      EXPECT_EQ(members["message_type"], type) << line;
+      EXPECT_EQ(members["meaning"], "unmapped") << line;
     } else if (event == "log" && members["text"].find("rejected") != std::string::npos) {
       events.push_back("log " + members["level"] + " " + members["text"]);
     } else if (event == "exchange") {
@@ -515,6 +520,10 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
                                            "colour = red\n");
   const std::string misplaced = WriteFile("misplaced.conf", "port = ttyS0\n[instance]\nport = ttyS0\n");
   const std::string bad_parity = WriteFile("parity.conf", "[instance]\nport = ttyS0\nparity = maybe\n");
+  const std::string bad_meaning =
+      WriteFile("meaning.conf", "[message-types]\n= = report\n7 = smoke\n[instance]\nport = ttyS0\n");
+  const std::string late_key =
+      WriteFile("late.conf", "[instance]\nport = ttyS0\n[message-types]\n3/1 = alarm\ntimeout = 5\n");
   const std::vector<BadInput> cases = {
       {{"--bogus", "1"}, 2, "zemhost: unknown option --bogus"},
       {{"stray"}, 2, "unexpected argument 'stray'"},
@@ -532,6 +541,10 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
       {{"--config", bad_config}, 2, bad_config + ":3: unknown key 'colour'"},
       {{"--config", misplaced}, 2, misplaced + ":1: 'port' belongs in an [instance] section"},
       {{"--config", bad_parity}, 2, bad_parity + ":3: parity is none, odd, even, mark or space"},
+      {{"--config", bad_meaning}, 2,
+       bad_meaning + ":3: 'smoke' is not a meaning: alarm, fault, report or other"},
+      {{"--config", late_key}, 2, late_key + ":5: 'timeout' is not a message type"},
+      {{"--reset-message", "3/on"}, 2, "reset-message is TYPE[/STATE]: '3/on': the state after /"},
       {{"--config", "/nonexistent/zemhost.conf"}, 2, "cannot read config file /nonexistent/zemhost.conf"},
       {{"--port", "ttyS0", "--simulate", "demo"}, 2, "a port or a simulated panel, not both"},
       {{"--port", "ttyUSB0123456"}, 2, "longer than 11 characters"},
@@ -567,6 +580,8 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
   unlink(bad_config.c_str());
   unlink(misplaced.c_str());
   unlink(bad_parity.c_str());
+  unlink(bad_meaning.c_str());
+  unlink(late_key.c_str());
 }
 
 // Stop signals (Ctrl-C, SIGTERM, a hang-up) in the middle of polling: the run

@@ -1,6 +1,7 @@
 #include "outputs/mqtt/broker_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,10 +15,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kKeepAliveSeconds = 30;
-// The library's delay between attempts grows from the first to the longest.
+// The library's delay between attempts grows from the first to the longest:
+// a broker back after an outage is found within the longest.
 constexpr unsigned kFirstRetrySeconds = 1;
-constexpr unsigned kLongestRetrySeconds = 30;
+constexpr unsigned kLongestRetrySeconds = 5;
 // Messages handed to the client and not yet sent (QoS 0) or acknowledged.
 constexpr int kWindow = 64;
 constexpr auto kFirstAnswerWait = 10s;
@@ -26,51 +27,30 @@ constexpr auto kOfflineWait = 2s;
 constexpr auto kStopCheck = 100ms;
 constexpr std::size_t kLongestEchoedPayload = 64;
 
-std::string ErrorText(int rc, int saved_errno) {
-  if (rc == MOSQ_ERR_ERRNO) return std::strerror(saved_errno);
-  return mosquitto_strerror(rc);
-}
-
-// What the library's loop gives up on instead of reconnecting; the same
-// list its loop_forever returns on.
-bool LoopEndsOn(int rc, int saved_errno) {
-  switch (rc) {
-    case MOSQ_ERR_NOMEM: case MOSQ_ERR_PROTOCOL: case MOSQ_ERR_INVAL: case MOSQ_ERR_NOT_FOUND:
-    case MOSQ_ERR_TLS: case MOSQ_ERR_PAYLOAD_SIZE: case MOSQ_ERR_NOT_SUPPORTED:
-    case MOSQ_ERR_AUTH: case MOSQ_ERR_ACL_DENIED: case MOSQ_ERR_UNKNOWN: case MOSQ_ERR_EAI:
-    case MOSQ_ERR_PROXY:
-      return true;
-    default:
-      return saved_errno == EPROTO;
-  }
-}
-
-// A first attempt that failed this way may work later: the broker is not
-// up yet, or not reachable yet.
-bool Unreachable(int rc) {
-  return rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST;
-}
-
 BrokerLink *Of(void *self) { return static_cast<BrokerLink *>(self); }
 
 }  // namespace
 
-void BrokerLink::ClientDeleter::operator()(mosquitto *client) const { mosquitto_destroy(client); }
-
 BrokerLink::BrokerLink(const MqttOptions &options, const BrokerAddress &broker,
-                       const std::string &password, int instance, GatewayNotice notice)
+                       const std::string &password, const GatewayInstance &instance,
+                       Protocol protocol, GatewayNotice notice)
     : options_(options),
       broker_(broker),
       password_(password),
-      topics_(options.prefix, instance),
+      topics_(options.prefix, instance.number),
       notice_(std::move(notice)),
-      outbox_(topics_, options) {}
+      protocol_(protocol),
+      outbox_(topics_, options, instance.zones) {}
 
 BrokerLink::~BrokerLink() { Stop(); }
 
 std::string BrokerLink::Where() const {
-  return "MQTT broker " + broker_.host + ":" + std::to_string(broker_.port) + " (instance " +
-         std::to_string(instance()) + ")";
+  return BrokerName(broker_) + " (instance " + std::to_string(instance()) + ")";
+}
+
+void BrokerLink::Inherit(const std::map<std::string, std::string> &zones) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  outbox_.Inherit(zones);
 }
 
 void BrokerLink::Say(const std::string &text) const {
@@ -78,9 +58,9 @@ void BrokerLink::Say(const std::string &text) const {
 }
 
 bool BrokerLink::Open(std::string *error) {
-  if (!MakeClient(error)) return false;
+  if (!Prepare(error)) return false;
   const int rc = mosquitto_connect_async(client_.get(), broker_.host.c_str(), broker_.port,
-                                         kKeepAliveSeconds);
+                                         KeepaliveSeconds(options_));
   const int saved_errno = errno;
   if (rc != MOSQ_ERR_SUCCESS && !Unreachable(rc)) {
     *error = Where() + ": cannot connect: " + ErrorText(rc, saved_errno);
@@ -88,7 +68,7 @@ bool BrokerLink::Open(std::string *error) {
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    state_ = State::kDown;
+    StallAfter();
     first_answer_ = "not reachable: " + ErrorText(rc, saved_errno);
   }
   if (mosquitto_loop_start(client_.get()) != MOSQ_ERR_SUCCESS) {
@@ -101,31 +81,14 @@ bool BrokerLink::Open(std::string *error) {
   return false;
 }
 
-bool BrokerLink::MakeClient(std::string *error) {
-  client_.reset(mosquitto_new(nullptr, true, this));
-  if (!client_) {
-    *error = std::string("cannot make an MQTT client: ") + std::strerror(errno);
-    return false;
-  }
+bool BrokerLink::Prepare(std::string *error) {
+  client_ = MakeClient(options_, broker_, password_, protocol_, this, error);
+  if (!client_) return false;
   mosquitto *client = client_.get();
-  mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_reconnect_delay_set(client, kFirstRetrySeconds, kLongestRetrySeconds, true);
-  int rc = MOSQ_ERR_SUCCESS;
-  if (!options_.user.empty()) {
-    rc = mosquitto_username_pw_set(client, options_.user.c_str(),
-                                   password_.empty() ? nullptr : password_.c_str());
-  }
-  if (rc == MOSQ_ERR_SUCCESS && broker_.tls) {
-    rc = options_.cafile.empty()
-             ? mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-             : mosquitto_tls_set(client, options_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
-  }
   const std::string offline = "offline";
-  if (rc == MOSQ_ERR_SUCCESS) {
-    rc = mosquitto_will_set(client, topics_.Status().c_str(), static_cast<int>(offline.size()),
-                            offline.data(), 1, true);
-  }
+  const int rc = mosquitto_will_set(client, topics_.Status().c_str(),
+                                    static_cast<int>(offline.size()), offline.data(), 1, true);
   if (rc != MOSQ_ERR_SUCCESS) {
     *error = "MQTT client settings: " + ErrorText(rc, errno);
     client_.reset();
@@ -239,8 +202,16 @@ void BrokerLink::Pump() {
   changed_.notify_all();
 }
 
-void BrokerLink::Gate(const std::string &name, double value) {
-  Queue([&](Outbox &outbox) { outbox.Gate(name, value); });
+void BrokerLink::Gate(const GateStored &gate) {
+  Queue([&](Outbox &outbox) { outbox.Gate(gate); });
+}
+
+void BrokerLink::Link(const LinkChanged &change) {
+  Queue([&](Outbox &outbox) { outbox.Link(change); });
+}
+
+void BrokerLink::ZonesCleared(const std::string &why) {
+  Queue([&](Outbox &outbox) { outbox.ZonesCleared(why); });
 }
 
 void BrokerLink::Log(std::int32_t level, const std::string &line) {
@@ -248,7 +219,7 @@ void BrokerLink::Log(std::int32_t level, const std::string &line) {
 }
 
 void BrokerLink::Exchange(std::uint32_t result) {
-  Queue([&](Outbox &outbox) { outbox.Exchange(result, Clock::now()); });
+  Queue([&](Outbox &outbox) { outbox.Exchange(result); });
 }
 
 void BrokerLink::CommandDone(const std::string &point, std::uint32_t result, bool acknowledged) {
@@ -262,7 +233,7 @@ void BrokerLink::TakeCommands(std::vector<RemoteCommand> *out) {
 }
 
 // A link summary held back by the once-a-second rule goes out here; a loop
-// the library ended is started again after its longest delay.
+// the library ended is started again after a delay.
 void BrokerLink::Tick() {
   std::unique_lock<std::mutex> lock(mutex_);
   const bool restart = state_ == State::kStalled && Clock::now() >= restart_at_;
@@ -273,21 +244,44 @@ void BrokerLink::Tick() {
 
 void BrokerLink::Restart() {
   EndLoop();
+  const int rc = mosquitto_reconnect_async(client_.get());
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     state_ = State::kDown;
+    if (rc != MOSQ_ERR_SUCCESS) StallAfter();
   }
-  // Unreachable now is fine: the loop goes on trying.
-  mosquitto_reconnect_async(client_.get());
   looping_ = mosquitto_loop_start(client_.get()) == MOSQ_ERR_SUCCESS;
+}
+
+// An attempt that failed before the library's loop took it over (a refused
+// TCP connection fails at once): the loop sees no connection to keep and
+// ends, so Tick starts the next attempt, after a delay that grows as the
+// library's does, to the same longest.
+void BrokerLink::StallAfter() {
+  state_ = State::kStalled;
+  restart_at_ = Clock::now() + std::chrono::seconds(next_restart_seconds_);
+  next_restart_seconds_ = std::min(next_restart_seconds_ * 2, kLongestRetrySeconds);
 }
 
 // ---- The library's callbacks, on its thread ----------------------------------
 
-void BrokerLink::OnConnect(mosquitto *client, void *self, int rc) {
-  if (rc == 0) mosquitto_subscribe(client, nullptr, Of(self)->topics_.Command().c_str(), 1);
+void BrokerLink::OnConnect(mosquitto *, void *self, int rc) {
+  if (rc == 0) Of(self)->Subscribe();
   Of(self)->Connected(rc);
   Of(self)->Pump();
+}
+
+// With MQTT 5 the broker keeps the retain flag a command was published with,
+// so a retained one is refused whenever it comes, not only when it was
+// stored before the subscription.
+void BrokerLink::Subscribe() {
+  const std::string topic = topics_.Command();
+  if (protocol_ == Protocol::kMqtt5) {
+    mosquitto_subscribe_v5(client_.get(), nullptr, topic.c_str(), 1,
+                           MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+  } else {
+    mosquitto_subscribe(client_.get(), nullptr, topic.c_str(), 1);
+  }
 }
 
 void BrokerLink::OnDisconnect(mosquitto *, void *self, int rc) {
@@ -313,22 +307,29 @@ void BrokerLink::Connected(int rc) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::kClosing) return;
-    if (rc != 0) {
+    if (RefusedForProtocol(rc, protocol_)) {
+      // The library's next attempt speaks 3.1.1.
+      protocol_ = Protocol::kMqtt311;
+      UseProtocol(client_.get(), protocol_);
+      refused_protocol_ = true;
+      said = Where() + ": " + kRetainedCommandsLimit;
+    } else if (rc != 0) {
       // Refused at the start: Open says why. Refused later: the loss was said.
       if (state_ == State::kStarting) {
         state_ = State::kFailed;
-        first_answer_ = "the broker refused the connection: " +
-                        std::string(mosquitto_connack_string(rc));
+        first_answer_ = "the broker refused the connection: " + RefusalText(rc, protocol_);
       }
     } else {
       if (state_ == State::kDown || state_ == State::kStalled) {
-        said = Where() + ": connected again";
+        said = Where() + (ever_up_ ? ": connected again" : ": connected");
         if (const std::uint64_t dropped = outbox_.TakeDropped()) {
           said += "; " + std::to_string(dropped) +
                   " queued messages were dropped, every gate's value is sent again";
         }
       }
       state_ = State::kUp;
+      ever_up_ = true;
+      next_restart_seconds_ = kFirstRetrySeconds;
       in_flight_ = 0;  // what the old connection held was sent, or goes again
       outbox_.Reconnected();
     }
@@ -342,7 +343,9 @@ void BrokerLink::Disconnected(int rc, int saved_errno) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     const std::string why = ErrorText(rc, saved_errno);
-    if (state_ == State::kStarting) {
+    if (state_ == State::kStarting && refused_protocol_) {
+      state_ = State::kDown;  // and tried again in 3.1.1
+    } else if (state_ == State::kStarting) {
       const bool unreachable = Unreachable(rc);
       state_ = unreachable ? State::kDown : State::kFailed;
       first_answer_ = (unreachable ? "not reachable: " : "cannot connect: ") + why;
@@ -354,7 +357,10 @@ void BrokerLink::Disconnected(int rc, int saved_errno) {
     }
     if (state_ == State::kDown && LoopEndsOn(rc, saved_errno)) {
       state_ = State::kStalled;
-      restart_at_ = Clock::now() + std::chrono::seconds(kLongestRetrySeconds);
+      // A refusal of MQTT 5 ends the library's loop too; 3.1.1 is tried at once.
+      restart_at_ = Clock::now() + (refused_protocol_ ? std::chrono::seconds(0)
+                                                       : std::chrono::seconds(kLongestRetrySeconds));
+      refused_protocol_ = false;
     }
     changed_.notify_all();
   }
@@ -375,7 +381,8 @@ void BrokerLink::Asked(const std::string &topic, const std::string &payload, boo
   std::string refusal;
   const char kind = CommandKind(payload);
   if (retained) {
-    // A retained command would run again on every reconnect.
+    // A retained command would run again on every reconnect, and on every
+    // start of a gateway.
     refusal = "a retained command is not carried out; publish it without the retain flag";
   } else if (!options_.commands) {
     refusal = "commands from the broker are off (zemhost runs without --mqtt-commands)";

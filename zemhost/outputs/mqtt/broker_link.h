@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "cli/mqtt_options.h"
 #include "events/event.h"
+#include "outputs/mqtt/client_setup.h"
 #include "outputs/mqtt/mqtt_gateway.h"
 #include "outputs/mqtt/mqtt_messages.h"
 #include "outputs/mqtt/outbox.h"
@@ -29,7 +31,7 @@ namespace zemhost {
 class BrokerLink {
  public:
   BrokerLink(const MqttOptions &options, const BrokerAddress &broker, const std::string &password,
-             int instance, GatewayNotice notice);
+             const GatewayInstance &instance, Protocol protocol, GatewayNotice notice);
   ~BrokerLink();
   BrokerLink(const BrokerLink &) = delete;
   BrokerLink &operator=(const BrokerLink &) = delete;
@@ -44,9 +46,13 @@ class BrokerLink {
   // library's thread has ended when it returns.
   void Stop();
 
-  void Gate(const std::string &name, double value);
+  // Before Open: the zones a gateway before this run left in alarm.
+  void Inherit(const std::map<std::string, std::string> &zones);
+  void Gate(const GateStored &gate);
   void Log(std::int32_t level, const std::string &line);
   void Exchange(std::uint32_t result);
+  void Link(const LinkChanged &change);
+  void ZonesCleared(const std::string &why);
   void CommandDone(const std::string &point, std::uint32_t result, bool acknowledged);
   // From the run's main loop: what is due by time.
   void Tick();
@@ -62,12 +68,9 @@ class BrokerLink {
     kClosing,   // Stop
   };
   using Clock = std::chrono::steady_clock;
-  struct ClientDeleter {
-    void operator()(mosquitto *client) const;
-  };
 
   std::string Where() const;
-  bool MakeClient(std::string *error);
+  bool Prepare(std::string *error);
   bool WaitForFirstAnswer(std::string *error);
   // Puts a message in the outbox, then hands what waits to the client.
   template <typename Put>
@@ -86,11 +89,15 @@ class BrokerLink {
   void EndLoop();
   // Starts the library's loop again after it gave up.
   void Restart();
+  // An attempt failed where the library's loop will not retry it; the
+  // caller holds mutex_.
+  void StallAfter();
 
   static void OnConnect(mosquitto *client, void *self, int rc);
   static void OnDisconnect(mosquitto *client, void *self, int rc);
   static void OnPublish(mosquitto *client, void *self, int mid);
   static void OnMessage(mosquitto *client, void *self, const mosquitto_message *message);
+  void Subscribe();
   void Connected(int rc);
   void Disconnected(int rc, int saved_errno);
   void Published();
@@ -101,14 +108,19 @@ class BrokerLink {
   const std::string password_;
   const InstanceTopics topics_;
   const GatewayNotice notice_;
-  std::unique_ptr<mosquitto, ClientDeleter> client_;
+  Client client_;
   bool looping_ = false;  // the library's thread was started and not yet joined
+  // Changed only on the library's thread, when a 3.1.1 broker refuses MQTT 5.
+  Protocol protocol_;
 
   std::mutex mutex_;
   std::condition_variable changed_;  // the state, the window or the outbox moved
   State state_ = State::kStarting;
+  bool ever_up_ = false;      // a connection has been made
+  bool refused_protocol_ = false;  // the broker refused MQTT 5; 3.1.1 is tried next
   std::string first_answer_;  // why the first attempt failed
   Clock::time_point restart_at_{};
+  unsigned next_restart_seconds_ = 1;
   int in_flight_ = 0;     // handed to the client, not yet sent (QoS 0) or acknowledged
   bool pumping_ = false;  // one thread hands messages over at a time, in order
   Outbox outbox_;

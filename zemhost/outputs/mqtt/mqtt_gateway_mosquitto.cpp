@@ -7,6 +7,7 @@
 
 #include "outputs/mqtt/broker_link.h"
 #include "outputs/mqtt/mqtt_gateway.h"
+#include "outputs/mqtt/start_check.h"
 
 namespace zemhost {
 namespace {
@@ -25,16 +26,23 @@ class MosquittoGateway final : public MqttGateway {
   explicit MosquittoGateway(const MqttOptions &options) : options_(options) {}
   ~MosquittoGateway() override { Stop(); }
 
-  bool Open(const std::vector<int> &instances, const GatewayNotice &notice, std::string *error) {
-    BrokerAddress broker;
-    if (!ParseBrokerUrl(options_.url, &broker, error)) return false;
-    std::string password;
+  bool Open(const std::vector<GatewayInstance> &instances, const GatewayNotice &notice,
+            std::string *error) {
+    if (!ParseBrokerUrl(options_.url, &broker_, error)) return false;
     if (!options_.password_file.empty() &&
-        !ReadPasswordFile(options_.password_file, &password, error)) {
+        !ReadPasswordFile(options_.password_file, &password_, error)) {
       return false;
     }
-    for (int instance : instances) {
-      links_.push_back(std::make_unique<BrokerLink>(options_, broker, password, instance, notice));
+    std::vector<int> numbers;
+    for (const GatewayInstance &instance : instances) numbers.push_back(instance.number);
+    StartFindings found;
+    if (!CheckBrokerAtStart(options_, broker_, password_, numbers, notice, &found, error)) {
+      return false;
+    }
+    for (const GatewayInstance &instance : instances) {
+      links_.push_back(std::make_unique<BrokerLink>(options_, broker_, password_, instance,
+                                                    found.protocol, notice));
+      links_.back()->Inherit(found.retained_zones[instance.number]);
       if (!links_.back()->Open(error)) return false;
     }
     return true;
@@ -48,7 +56,7 @@ class MosquittoGateway final : public MqttGateway {
     BrokerLink *link = For(event.instance);
     std::visit(Overloaded{
                    [&](const GateStored &gate) {
-                     if (link != nullptr) link->Gate(gate.name, gate.value);
+                     if (link != nullptr) link->Gate(gate);
                    },
                    [&](const LogLine &line) {
                      if (link != nullptr) return link->Log(line.level, line.text);
@@ -57,6 +65,12 @@ class MosquittoGateway final : public MqttGateway {
                    },
                    [&](const PollDone &poll) {
                      if (link != nullptr) link->Exchange(poll.result);
+                   },
+                   [&](const LinkChanged &change) {
+                     if (link != nullptr) link->Link(change);
+                   },
+                   [&](const ZonesCleared &cleared) {
+                     if (link != nullptr) link->ZonesCleared(cleared.why);
                    },
                    [&](const CommandDone &command) {
                      if (link != nullptr) {
@@ -89,6 +103,8 @@ class MosquittoGateway final : public MqttGateway {
   }
 
   const MqttOptions options_;
+  BrokerAddress broker_;
+  std::string password_;
   Library library_;
   std::vector<std::unique_ptr<BrokerLink>> links_;
 };
@@ -96,7 +112,7 @@ class MosquittoGateway final : public MqttGateway {
 }  // namespace
 
 std::unique_ptr<MqttGateway> MqttGateway::Start(const MqttOptions &options,
-                                                const std::vector<int> &instances,
+                                                const std::vector<GatewayInstance> &instances,
                                                 const GatewayNotice &notice, std::string *error) {
   auto gateway = std::make_unique<MosquittoGateway>(options);
   if (!gateway->Open(instances, notice, error)) return nullptr;

@@ -3,7 +3,8 @@
 
 namespace zemhost {
 
-std::unique_ptr<MqttGateway> MqttGateway::Start(const MqttOptions &, const std::vector<int> &,
+std::unique_ptr<MqttGateway> MqttGateway::Start(const MqttOptions &,
+                                                const std::vector<GatewayInstance> &,
                                                 const GatewayNotice &, std::string *error) {
   *error = "this build of zemhost has no MQTT gateway (it is in the Linux build)";
   return nullptr;

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "events/event_text.h"
 #include "gate_names.h"
 #include "outputs/json_text.h"
 
@@ -32,6 +33,19 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+// A gate's name as one topic level.
+std::string TopicLevel(const std::string &gate) {
+  std::string level = gate.empty() ? "_" : gate;
+  for (char &c : level) {
+    if (c == '/' || c == '+' || c == '#' || c == '\0') c = '_';
+  }
+  return level;
+}
+
+std::string TimeOrNull(const std::optional<std::chrono::system_clock::time_point> &when) {
+  return when ? "\"" + IsoTime(*when) + "\"" : std::string("null");
+}
+
 const char *ButtonTitle(const char *command) {
   const std::string name = command;
   if (name == "acknowledge") return "Acknowledge";
@@ -48,15 +62,23 @@ InstanceTopics::InstanceTopics(const std::string &prefix, int instance)
       node_(IdText(prefix) + "_" + std::to_string(instance)) {}
 
 std::string InstanceTopics::Gate(const std::string &gate) const {
-  std::string level = gate.empty() ? "_" : gate;
-  for (char &c : level) {
-    if (c == '/' || c == '+' || c == '#' || c == '\0') c = '_';
-  }
-  return base_ + "/gate/" + level;
+  return base_ + "/gate/" + TopicLevel(gate);
+}
+
+std::string InstanceTopics::Zone(const std::string &gate) const {
+  return base_ + "/zone/" + TopicLevel(gate);
 }
 
 std::string InstanceTopics::ZoneDiscovery(const std::string &gate) const {
   return "homeassistant/binary_sensor/" + node_ + "/" + IdText(gate) + "/config";
+}
+
+std::string InstanceTopics::ProblemDiscovery(const std::string &gate) const {
+  return "homeassistant/binary_sensor/" + node_ + "/" + IdText(gate) + "_problem/config";
+}
+
+std::string InstanceTopics::LinkDiscovery() const {
+  return "homeassistant/binary_sensor/" + node_ + "/link/config";
 }
 
 std::string InstanceTopics::ButtonDiscovery(const char *command) const {
@@ -69,29 +91,66 @@ std::string InstanceTopics::DeviceJson() const {
          ",\"model\":\"FP11x\",\"sw_version\":\"VUZOV\"}";
 }
 
-std::string InstanceTopics::ZoneConfig(const std::string &gate) const {
-  // Any value but 0 is a zone in alarm.
+std::string InstanceTopics::Entity(const std::string &title, const std::string &id) const {
+  const std::string unique = JsonString(node_ + "_" + id);
+  return "\"name\":" + JsonString(title) + ",\"unique_id\":" + unique + ",\"object_id\":" + unique;
+}
+
+std::string InstanceTopics::BothAvailabilities() const {
+  const auto one = [](const std::string &topic) {
+    return "{\"topic\":" + JsonString(topic) +
+           ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"}";
+  };
+  return "\"availability\":[" + one(Status()) + "," + one(Availability()) +
+         "],\"availability_mode\":\"all\"";
+}
+
+std::string InstanceTopics::GatewayAvailability() const {
+  return "\"availability_topic\":" + JsonString(Status()) +
+         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"";
+}
+
+std::string InstanceTopics::ZoneConfig(const std::string &gate,
+                                       const ZoneAnnouncement &zones) const {
   const vuzov::GateParts zone = vuzov::ParseGateName(gate).value_or(vuzov::GateParts{});
   const std::string title =
       "Panel " + std::to_string(zone.panel) + " zone " + std::to_string(zone.zone);
-  return "{\"name\":" + JsonString(title) +
-         ",\"unique_id\":" + JsonString(node_ + "_" + IdText(gate)) +
-         ",\"object_id\":" + JsonString(node_ + "_" + IdText(gate)) +
-         ",\"device_class\":\"smoke\",\"state_topic\":" + JsonString(Gate(gate)) +
-         ",\"value_template\":\"{{ 'OFF' if value == '0' else 'ON' }}\"" +
-         ",\"availability_topic\":" + JsonString(Status()) +
-         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\",\"device\":" +
-         DeviceJson() + "}";
+  // Without a mapping any value but 0 is a zone in alarm; with one, only a
+  // zone an alarm (or a type the mapping leaves out) set.
+  const std::string state =
+      zones.mapped ? ",\"state_topic\":" + JsonString(Zone(gate)) +
+                         ",\"value_template\":\"{{ 'ON' if value_json.alarm else 'OFF' }}\""
+                   : ",\"state_topic\":" + JsonString(Gate(gate)) +
+                         ",\"value_template\":\"{{ 'OFF' if value == '0' else 'ON' }}\"";
+  return "{" + Entity(title, IdText(gate)) + ",\"device_class\":\"smoke\"" + state +
+         ",\"json_attributes_topic\":" + JsonString(Zone(gate)) + "," + BothAvailabilities() +
+         ",\"device\":" + DeviceJson() + "}";
+}
+
+std::string InstanceTopics::ProblemConfig(const std::string &gate) const {
+  const vuzov::GateParts zone = vuzov::ParseGateName(gate).value_or(vuzov::GateParts{});
+  const std::string title =
+      "Panel " + std::to_string(zone.panel) + " zone " + std::to_string(zone.zone) + " fault";
+  return "{" + Entity(title, IdText(gate) + "_problem") +
+         ",\"device_class\":\"problem\",\"state_topic\":" + JsonString(Zone(gate)) +
+         ",\"value_template\":\"{{ 'ON' if value_json.fault else 'OFF' }}\"" +
+         ",\"json_attributes_topic\":" + JsonString(Zone(gate)) + "," + BothAvailabilities() +
+         ",\"device\":" + DeviceJson() + "}";
+}
+
+std::string InstanceTopics::LinkConfig() const {
+  return "{" + Entity("Panel link", "link") +
+         ",\"device_class\":\"connectivity\",\"entity_category\":\"diagnostic\",\"state_topic\":" +
+         JsonString(Link()) +
+         ",\"value_template\":\"{{ 'ON' if value_json.state == 'up' else 'OFF' }}\"" +
+         ",\"json_attributes_topic\":" + JsonString(Link()) + "," + GatewayAvailability() +
+         ",\"device\":" + DeviceJson() + "}";
 }
 
 std::string InstanceTopics::ButtonConfig(const char *command) const {
-  return "{\"name\":" + JsonString(ButtonTitle(command)) +
-         ",\"unique_id\":" + JsonString(node_ + "_" + command) +
-         ",\"object_id\":" + JsonString(node_ + "_" + command) +
+  return "{" + Entity(ButtonTitle(command), command) +
          ",\"command_topic\":" + JsonString(Command()) + ",\"payload_press\":" +
-         JsonString(command) + ",\"availability_topic\":" + JsonString(Status()) +
-         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\",\"device\":" +
-         DeviceJson() + "}";
+         JsonString(command) + "," + BothAvailabilities() + ",\"device\":" + DeviceJson() + "}";
 }
 
 // The zones announced are those of panels and zones numbered from 0 up: a
@@ -124,12 +183,33 @@ std::string CommandNameOf(const std::string &point) {
   return point;
 }
 
-std::string LinkJson(const LinkCounts &link) {
-  return "{\"state\":\"" + std::string(link.failing ? "failing" : "good") +
-         "\",\"exchanges\":" + std::to_string(link.exchanges) +
+std::string LinkJson(const LinkSummary &link) {
+  return "{\"state\":\"" + std::string(LinkStateName(link.state)) +
+         "\",\"since\":" + TimeOrNull(link.since) + ",\"why\":" +
+         (link.why.empty() ? std::string("null") : JsonString(link.why)) +
+         ",\"exchanges\":" + std::to_string(link.exchanges) +
          ",\"failures\":" + std::to_string(link.failures) +
-         ",\"last_result\":" + std::to_string(link.last_result) + ",\"last_good\":" +
-         (link.last_good ? "\"" + IsoTime(*link.last_good) + "\"" : std::string("null")) + "}";
+         ",\"last_result\":" + std::to_string(link.last_result) +
+         ",\"last_good\":" + TimeOrNull(link.last_good) + "}";
+}
+
+const char *AvailabilityOf(LinkState state) {
+  return state == LinkState::kUp ? "online" : "offline";
+}
+
+std::string ZoneJson(const ZoneReading &zone) {
+  JsonObject object;
+  object.Raw("value", FormatValue(zone.value));
+  object.Bool("alarm", zone.alarm).Bool("fault", zone.fault);
+  const std::optional<MessageSource> &source = zone.set_by;
+  object.Raw("message_type", source && source->type ? JsonString(MessageTypeText(*source->type))
+                                                    : "null");
+  object.Raw("message_code", source && source->type ? std::to_string(*source->type) : "null");
+  object.Raw("message_state", source && source->state ? std::to_string(*source->state) : "null");
+  object.Raw("meaning", source ? "\"" + std::string(MeaningName(source->meaning)) + "\"" : "null");
+  object.Raw("cleared_by", zone.cleared_by.empty() ? "null" : JsonString(zone.cleared_by));
+  object.Raw("changed", TimeOrNull(zone.changed));
+  return object.Close();
 }
 
 std::string LogJson(std::int32_t level, const std::string &cp437_line) {

@@ -9,7 +9,18 @@
 #include <optional>
 #include <string>
 
+#include "events/event.h"
+
 namespace zemhost {
+
+// How the gateway announces an instance's zones: as one smoke sensor each
+// fed by the gate's value (no [message-types] for it), or by the zone's
+// reading (a mapping), with a problem sensor beside it when some type is a
+// fault.
+struct ZoneAnnouncement {
+  bool mapped = false;
+  bool faults = false;
+};
 
 // The topics of one instance under the prefix: "vuzov/1/...".
 class InstanceTopics {
@@ -18,22 +29,36 @@ class InstanceTopics {
 
   int instance() const { return instance_; }
   std::string Status() const { return base_ + "/status"; }
+  std::string Availability() const { return base_ + "/availability"; }
   std::string Link() const { return base_ + "/link"; }
   std::string Log() const { return base_ + "/log"; }
   std::string Command() const { return base_ + "/command"; }
   std::string CommandResult() const { return base_ + "/command/result"; }
-  // A gate's topic; characters a topic level cannot hold become '_'.
+  // A gate's value, and a zone's reading; characters a topic level cannot
+  // hold become '_'.
   std::string Gate(const std::string &gate) const;
-  // Home Assistant's discovery topics for a zone gate and a command button.
+  std::string Zone(const std::string &gate) const;
+  // Every gate's topic, every zone's (subscription filters).
+  std::string Gates() const { return base_ + "/gate/+"; }
+  std::string Zones() const { return base_ + "/zone/+"; }
+  // Home Assistant's discovery topics and configs, retained on the broker.
   std::string ZoneDiscovery(const std::string &gate) const;
+  std::string ProblemDiscovery(const std::string &gate) const;
+  std::string LinkDiscovery() const;
   std::string ButtonDiscovery(const char *command) const;
-
-  // The discovery configs, retained on the broker.
-  std::string ZoneConfig(const std::string &gate) const;
+  std::string ZoneConfig(const std::string &gate, const ZoneAnnouncement &zones) const;
+  std::string ProblemConfig(const std::string &gate) const;
+  std::string LinkConfig() const;
   std::string ButtonConfig(const char *command) const;
 
  private:
   std::string DeviceJson() const;
+  // The entity's identity and the device it belongs to.
+  std::string Entity(const std::string &title, const std::string &id) const;
+  // The panel's entities are available while the gateway is connected and
+  // the panel's link is up; the link's own sensor only needs the gateway.
+  std::string BothAvailabilities() const;
+  std::string GatewayAvailability() const;
 
   std::string prefix_;
   int instance_;
@@ -53,15 +78,32 @@ char CommandKind(const std::string &payload);
 // itself when it is no command.
 std::string CommandNameOf(const std::string &point);
 
-struct LinkCounts {
+using WallClock = std::chrono::system_clock;
+
+struct LinkSummary {
+  LinkState state = LinkState::kUnknown;
+  std::optional<WallClock::time_point> since;
+  std::string why;
   std::uint64_t exchanges = 0;
   std::uint64_t failures = 0;
   std::uint32_t last_result = 0;
-  std::optional<std::chrono::system_clock::time_point> last_good;
-  bool failing = false;
+  std::optional<WallClock::time_point> last_good;
 };
 
-std::string LinkJson(const LinkCounts &link);
+// What a zone shows, as the zone topic gives it.
+struct ZoneReading {
+  double value = 0;
+  bool alarm = false;
+  bool fault = false;
+  std::optional<MessageSource> set_by;
+  std::string cleared_by;
+  std::optional<WallClock::time_point> changed;
+};
+
+std::string LinkJson(const LinkSummary &link);
+// "online" while the panel's link is up, "offline" otherwise.
+const char *AvailabilityOf(LinkState state);
+std::string ZoneJson(const ZoneReading &zone);
 std::string LogJson(std::int32_t level, const std::string &cp437_line);
 std::string CommandResultJson(const std::string &command, const std::string &point,
                               bool acknowledged, std::uint32_t result);
