@@ -19,6 +19,11 @@ constexpr Millis kConsoleWait{50};
 constexpr Millis kThreadExitStep{5};
 // What the output may still take when the process must end at once.
 constexpr Millis kLastOutputWait{1000};
+// One stop can arrive more than once: `timeout` sends its signal to zemhost
+// and again to its process group, and a terminal's hang-up comes from the
+// kernel and again from the shell. Only a stop this long after the first is
+// a second one (an operator's second Ctrl-C).
+constexpr std::chrono::seconds kSecondStopAfter{1};
 
 }  // namespace
 
@@ -221,11 +226,17 @@ bool Session::WaitWatching(const std::function<bool()> &done, std::optional<Mill
   return true;
 }
 
-// The first request ends the run by its shutdown; one more while that runs
-// ends the process.
+// The first request ends the run by its shutdown; one more while that runs,
+// at least a second after the first, ends the process. One that comes sooner
+// is the same stop delivered again.
 void Session::OnStopRequest() {
-  if (++stop_requests_ >= 2) EndAtOnce();
-  hub_.Report(0, Notice{"stop requested"});
+  const auto now = SteadyClock::now();
+  if (!first_stop_) {
+    first_stop_ = now;
+    hub_.Report(0, Notice{"stop requested"});
+    return;
+  }
+  if (now - *first_stop_ >= kSecondStopAfter) EndAtOnce();
 }
 
 // The driver may still be inside a call on a poll thread, so nothing of it is

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "cli/options.h"
@@ -64,7 +65,7 @@ class Session {
   void EndDriver();
   bool WaitForDriverThreadsToExit();
   // Waits until `done` holds, for at most `limit` (none: as long as it takes),
-  // checking every `step`, while watching for a stop request: a second one
+  // checking every `step`, while watching for a stop request: a second stop
   // ends the process at once.
   bool WaitWatching(const std::function<bool()> &done, std::optional<Millis> limit,
                     Millis step);
@@ -85,7 +86,7 @@ class Session {
   std::size_t thread_baseline_ = 0;
   bool send_only_ = false;
   bool safe_to_unload_ = true;
-  int stop_requests_ = 0;
+  std::optional<SteadyClock::time_point> first_stop_;
   std::vector<CommandSource *> remote_;
 };
 
