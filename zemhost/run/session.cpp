@@ -1,3 +1,4 @@
+#include "outputs/standard_error.h"
 #include "run/session.h"
 
 #include <algorithm>
@@ -46,8 +47,8 @@ bool Session::EveryPolledInstanceAnswered() const {
   bool all = true;
   for (const InstanceStatus &status : hub_.Take().instances) {
     if (status.exchanges == 0 || status.failures < status.exchanges) continue;
-    std::fprintf(stderr, "zemhost: instance %d: no poll was answered (%llu tried)\n",
-                 status.number, static_cast<unsigned long long>(status.exchanges));
+    SayOnStandardError("instance " + std::to_string(status.number) +
+                       ": no poll was answered (" + std::to_string(status.exchanges) + " tried)");
     all = false;
   }
   return all;
@@ -103,8 +104,10 @@ void Session::StartPolling() {
 
 Exit Session::Loop() {
   if (output_.LiveScreen()) console_.StartKeys();
+  service_.Ready(instances_);
   // The outputs' timed work first, so the live screen shows from the start.
   for (hub_.Tick(); HandleConsole(); hub_.Tick()) {
+    service_.Tick(instances_);
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
     for (CommandSource *source : remote_) {
@@ -163,6 +166,7 @@ void Session::StopPolling() {
 // the driver; after this the module may be unloaded. A poll may take three
 // read timeouts to return, so the console stays watched meanwhile.
 int Session::Shutdown() {
+  service_.Stopping();
   for (auto &instance : instances_) {
     if (instance->poller) instance->poller->RequestStop();
   }
@@ -179,7 +183,7 @@ int Session::Shutdown() {
   int status = WaitForShutdownLines(started);
   EndDriver();
   if (safe_to_unload_ && !WaitForDriverThreadsToExit()) {
-    hub_.Report(0, Notice{"a driver thread is still running; the module stays loaded"});
+    hub_.Report(0, Notice{"a driver thread is still running; the module stays loaded", Severity::kError});
     safe_to_unload_ = false;
     status = kExitFailure;
   }
@@ -192,7 +196,7 @@ int Session::WaitForShutdownLines(int started) {
   QarHostPostAll();
   const auto all_seen = [this, started] { return hub_.WaitForShutdowns(started, Millis(0)); };
   if (WaitWatching(all_seen, kShutdownWait, kConsoleWait)) return kExitOk;
-  hub_.Report(0, Notice{"the driver's waiting threads did not end"});
+  hub_.Report(0, Notice{"the driver's waiting threads did not end", Severity::kError});
   safe_to_unload_ = false;
   return kExitFailure;
 }
@@ -250,9 +254,9 @@ void Session::EndAtOnce() {
             std::to_string(instance->number) + " (" + call + " on " + instance->port_name + ")";
   }
   out_.Finish(kLastOutputWait);
-  std::fprintf(stderr, "zemhost: stopped at once, without the driver's shutdown; %s\n",
-               busy.empty() ? "no instance was inside a driver call"
-                            : ("still inside a driver call: " + busy).c_str());
+  SayOnStandardError("stopped at once, without the driver's shutdown; " +
+                     (busy.empty() ? std::string("no instance was inside a driver call")
+                                   : "still inside a driver call: " + busy));
   EndProcessAtOnce(128 + console_.StopSignal());
 }
 

@@ -20,6 +20,7 @@
 #include "run/driver_calls.h"
 #include "run/driver_reports.h"
 #include "run/instance.h"
+#include "run/service_watch.h"
 
 namespace zemhost {
 
@@ -35,7 +36,8 @@ class Session {
         out_(out),
         reports_(reports),
         zem_main_(zem_main),
-        output_(hub, live_screen) {}
+        output_(hub, live_screen),
+        service_(config, hub) {}
   ~Session() { StopPolling(); }
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -79,6 +81,7 @@ class Session {
   DriverReports &reports_;
   const ZemMainFn zem_main_;
   RunOutput output_;
+  ServiceWatch service_;
 
   std::uint32_t state_size_ = 0;
   Instances instances_;
