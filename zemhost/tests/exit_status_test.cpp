@@ -142,10 +142,10 @@ TEST(ZemhostExitStatus, ALineThatNeverAnswersIsNoCleanRun) {
 }
 
 // A poll that waits for a reply with a ten-minute timeout on a line nobody
-// answers: the first SIGTERM starts the shutdown, which waits for the poll.
-// Another SIGTERM straight after it is the same stop delivered again; one a
-// second or more after the first is a second stop, which ends the process at
-// once and names the instance that was busy.
+// answers: the first stop starts the shutdown, which waits for the poll. A
+// stop delivered twice at once (here as two signals, which never merge into
+// one) is one stop; a SIGTERM a second or more after it is a second stop,
+// which ends the process at once and names the instance that was busy.
 TEST(ZemhostExitStatus, ASecondStopEndsAtOnceNamingTheBusyInstance) {
   const SilentLine line;
   ASSERT_TRUE(line.master);
@@ -162,9 +162,9 @@ TEST(ZemhostExitStatus, ASecondStopEndsAtOnceNamingTheBusyInstance) {
     polled = read(master.get(), &byte, 1) == 1 && byte == 0x05;
   }
   ASSERT_TRUE(polled) << run.err();
+  run.Signal(SIGINT);
   run.Signal(SIGTERM);
   ASSERT_TRUE(run.WaitForOutput("zemhost: stop requested", 10s)) << run.out() << run.err();
-  run.Signal(SIGTERM);
   // Still shutting down, waiting for the poll, well past the one second.
   ASSERT_EQ(run.Wait(1500ms), -1) << "the repeated stop ended the run: " << run.err();
   ASSERT_EQ(run.TermSignal(), 0);
