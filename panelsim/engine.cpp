@@ -1,6 +1,8 @@
 #include "engine.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -99,7 +101,22 @@ bool Simulator::Engine::Start(std::string *error) {
     Finish();
     return false;
   }
+  if (options_.realtime_priority > 0) RaisePriority();
   return true;
+}
+
+// Set from here rather than by the thread itself, so that the outcome is in the
+// stats when Start returns.
+void Simulator::Engine::RaisePriority() {
+  sched_param priority{};
+  priority.sched_priority = options_.realtime_priority;
+  const int failure = pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &priority);
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (failure == 0) {
+    shared_->stats.realtime_priority = options_.realtime_priority;
+  } else {
+    shared_->stats.realtime_refused = std::strerror(failure);
+  }
 }
 
 void Simulator::Engine::Join() {
@@ -212,8 +229,8 @@ bool Simulator::Engine::TakeInjected(TimePoint now) {
 }
 
 void Simulator::Engine::Finish() {
+  link_.Remove();  // before the line, as at a hangup
   line_.Close();
-  link_.Remove();
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->stats.running = false;
   shared_->stats.ended = true;

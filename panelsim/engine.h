@@ -68,12 +68,14 @@ class Simulator::Engine {
     TimePoint due;
     Duration spacing{};
     bool keep_gaps = false;  // dribble: every gap, and one after the last byte, from the last write
+    Duration quiet_after{};  // a spoilt reply: the line stays quiet this long after its last byte
     bool blocked = false;    // the line would not take a byte
     bool carries_message = false;  // the frame of the queue's front message
     std::string note;
   };
 
   void Run();
+  void RaisePriority();
   void Loop();
   void Step(TimePoint now);
   void WaitForWork();

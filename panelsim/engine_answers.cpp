@@ -136,15 +136,18 @@ void Simulator::Engine::ApplyPollFault(TimePoint now) {
       return;
     case FaultKind::kGarbage:
       StartReply(faults_.Noise(fault.count, fault.byte), Duration::zero(), "garbage", now);
+      outgoing_->quiet_after = fault.gap;
       return;
     case FaultKind::kShortFrame: {
       std::vector<std::uint8_t> frame = FrameToSend(layout_.length);
       frame.resize(std::min<std::size_t>(fault.count, frame.size()));
       SendFrame(std::move(frame), Duration::zero(), ", cut short", now);
+      outgoing_->quiet_after = fault.gap;
       return;
     }
     case FaultKind::kLongFrame:
       SendFrame(FrameToSend(fault.count), Duration::zero(), ", overlong", now);
+      outgoing_->quiet_after = fault.gap;
       return;
     case FaultKind::kDribble:
       SendFrame(FrameToSend(layout_.length), fault.gap, ", dribbled", now);

@@ -44,6 +44,11 @@ void Simulator::Engine::ReopenIfDue(TimePoint now) {
 
 void Simulator::Engine::HangUp(const std::optional<Duration> &return_after, TimePoint now) {
   if (!line_.is_open()) return;
+  // A device that goes away takes its names with it, before it is gone: once
+  // the pty is closed its number is free for the next line anyone makes, and a
+  // host reopening through a link that still named it would open a stranger's
+  // line.
+  link_.Remove();
   Note(now, "hangup");
   if (outgoing_ && outgoing_->written > 0 && outgoing_->written < outgoing_->bytes.size()) {
     Note(now, "the hangup cut the reply after " + std::to_string(outgoing_->written) + " of " +
@@ -124,7 +129,14 @@ void Simulator::Engine::WriteOneByte(TimePoint now) {
   line_free_at_ = std::max(out.due, now);
   Count([](Stats &stats) { ++stats.bytes_sent; });
   if (out.written == out.bytes.size() && !out.keep_gaps) {
-    EndReply();
+    if (out.quiet_after <= Duration::zero()) {
+      EndReply();
+      return;
+    }
+    // A spoilt reply keeps the line quiet after it, measured from its last
+    // byte as actually written, so that an answer to requests that piled up
+    // meanwhile never runs on from it as one frame.
+    out.due = Clock::now() + byte_time_ + out.quiet_after;
     return;
   }
   // Deadlines are absolute, so a late wake-up does not push the rest of the

@@ -53,9 +53,10 @@ A reply frame of N bytes (--frame-length) is
 
 Options:
   --device PATH          use a serial device instead of creating a pty
-  --link PATH            keep the symbolic link PATH pointing at the line; it
-                         is re-pointed when the line comes back after a hangup
-                         and removed at exit (only a symbolic link is replaced)
+  --link PATH            keep the symbolic link PATH pointing at the line; as
+                         a device's name, it goes before the line at a hangup
+                         and at exit, and comes back (by rename) once the new
+                         line is up (only a symbolic link is replaced)
   --baud N               line rate (default 9600); a device takes 300..230400
   --framing F            8N1 (default), 8E1, 8O1 or 8N2
   --frame-length N       bytes in a reply frame, 9 to 20 (default 12)

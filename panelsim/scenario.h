@@ -34,6 +34,9 @@ struct Fault {
   unsigned count = 1;
   // garbage: its first byte (chosen when empty); command-reply: the answer.
   std::optional<std::uint8_t> byte;
+  // dribble: the quiet between its bytes and after the last; garbage,
+  // short-frame, long-frame: the quiet after the spoilt reply (none by default),
+  // before the panel answers anything that piled up meanwhile.
   Duration gap{};
 };
 

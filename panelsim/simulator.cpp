@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <sched.h>
 #include <sys/eventfd.h>
 
 #include <cerrno>
@@ -22,6 +23,11 @@ bool CheckOptions(const Options &options, std::string *error) {
   if (options.frame_length < kMinFrameLength || options.frame_length > kMaxFrameLength) {
     *error = "the frame length must be from " + std::to_string(kMinFrameLength) + " to " +
              std::to_string(kMaxFrameLength);
+    return false;
+  }
+  const int highest = sched_get_priority_max(SCHED_FIFO);
+  if (options.realtime_priority < 0 || options.realtime_priority > highest) {
+    *error = "the real-time priority must be from 0 to " + std::to_string(highest);
     return false;
   }
   return true;

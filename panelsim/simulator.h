@@ -33,6 +33,11 @@ struct Options {
   // picks 50 ms plus four byte times.
   std::chrono::milliseconds command_timeout{0};
   std::size_t received_history = 4096;  // Received() keeps this many events
+  // The line thread's real-time priority (SCHED_FIFO, 1 to 99), so that the
+  // panel keeps a panel's pacing on a busy machine, as its own hardware would;
+  // 0 leaves the thread at the normal priority. Where the system refuses it,
+  // the panel runs at the normal priority and Stats says why.
+  int realtime_priority = 0;
 };
 
 struct Stats {
@@ -62,6 +67,8 @@ struct Stats {
   std::size_t pending = 0;  // messages queued and not yet retired
   bool replying = false;    // a reply is on its way out (a dribbled one until its quiet ends)
   bool running = false;
+  int realtime_priority = 0;     // the line thread's SCHED_FIFO priority; 0: the normal one
+  std::string realtime_refused;  // why the system refused the priority asked for
   bool ended = false;  // the run is over (end, hangup, a line failure or Stop)
   std::string error;   // why the run ended, when a failure ended it
 };

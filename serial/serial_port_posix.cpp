@@ -327,6 +327,12 @@ std::uint32_t PurgePort(PortWord port) {
     }
     if (previous != 0) SetReadTimeout(port, previous);
   }
+  // Bytes the kernel has taken off the line but not yet handed over to reads
+  // are stale too, and no read above sees them: on a busy machine an answer
+  // can wait there past the read timeout, and the next attempt would take it
+  // for the answer to its own request, one answer behind the panel from then
+  // on.
+  ::tcflush(fd, TCIFLUSH);
   return last_ok ? 0 : 1;
 }
 

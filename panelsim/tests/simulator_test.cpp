@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -344,23 +346,56 @@ TEST_F(SimulatorTest, AnOverlongFrameLeavesItsTailOnTheLine) {
   EXPECT_EQ(host->Drain(150ms), Bytes(frame.begin() + 20, frame.end()));
 }
 
+// A spoilt reply given a quiet keeps the line quiet after it, even for polls
+// that piled up behind it: their answer never runs on from the spoilt one,
+// which a host would read as one frame with it (a frame cut short and the whole
+// one behind it decode as some other message).
+TEST_F(SimulatorTest, ASpoiltReplyWithAQuietKeepsTheAnswersBehindItApart) {
+  Begin("at 0s zone-alarm 8\n");
+  WaitForQueued(1);
+  const Bytes frame = FrameOf(ZoneAlarm(8));
+  const FaultKind kinds[] = {FaultKind::kShortFrame, FaultKind::kLongFrame, FaultKind::kGarbage};
+  for (const FaultKind kind : kinds) {
+    Fault fault;
+    fault.kind = kind;
+    fault.count = kind == FaultKind::kShortFrame ? 5 : kind == FaultKind::kLongFrame ? 16 : 4;
+    fault.byte = 0x7E;
+    fault.gap = 150ms;
+    const std::uint64_t armed = simulator->GetStats().faults_armed;
+    simulator->Queue(fault);
+    ASSERT_TRUE(simulator->WaitUntil([armed](const Stats &s) { return s.faults_armed > armed; },
+                                     kWait));
+    const auto polled = std::chrono::steady_clock::now();
+    host->Send({kEnq, kEnq});  // the second piles up behind the spoilt answer
+    const Bytes spoilt = host->Drain(40ms);
+    EXPECT_EQ(spoilt.size(), fault.count) << "the spoilt answer alone";
+    if (kind == FaultKind::kShortFrame) {
+      EXPECT_EQ(spoilt, Bytes(frame.begin(), frame.begin() + 5));
+    }
+    // The answer to the second poll: sent again, never acknowledged, and no
+    // sooner than the quiet after the spoilt reply (measured from the poll, so
+    // a late reader cannot shorten it).
+    EXPECT_EQ(host->Receive(40ms, 12, 3000ms), frame);
+    EXPECT_GE(std::chrono::steady_clock::now() - polled, 150ms);
+  }
+}
+
 TEST_F(SimulatorTest, ADribbledReplyIsCutByTheHostsTimeout) {
   Begin("at 0s zone-alarm 8\nat 0s dribble 120ms\n");
   WaitForQueued(1);
   const Bytes frame = FrameOf(ZoneAlarm(8));
+  const auto polled = std::chrono::steady_clock::now();
   host->Send({kEnq});
   // A host that waits 40 ms for each next byte gets STX alone.
   EXPECT_EQ(host->Receive(40ms), Bytes{kStx});
-  auto last = std::chrono::steady_clock::now();
+  // Byte i goes out 120 ms after byte i - 1 did, so no sooner than i x 120 ms
+  // after the poll. Measured from the poll, not from the byte before: a reader
+  // that was late for one byte would see the next gap short.
   for (std::size_t i = 1; i < frame.size(); ++i) {
     const std::optional<std::uint8_t> byte = host->ReadByte(3000ms);
     ASSERT_TRUE(byte.has_value()) << i;
     EXPECT_EQ(*byte, frame[i]) << i;
-    const auto now = std::chrono::steady_clock::now();
-    if (i > 1) {
-      EXPECT_GE(now - last, 110ms) << i;
-    }
-    last = now;
+    EXPECT_GE(std::chrono::steady_clock::now() - polled, i * 120ms) << i;
   }
 }
 
@@ -414,18 +449,51 @@ TEST_F(SimulatorTest, AHangupWithoutReturnEndsTheRun) {
   EXPECT_TRUE(simulator->SlavePath().empty());
 }
 
+// The link goes as a device's name does when the device goes: before its line,
+// whose pty number the next line made anywhere may take, and it comes back only
+// with the new line. Checked on the panel's own thread as it hangs up and as
+// the line comes back.
 TEST_F(SimulatorTest, AfterAHangupThePanelComesBackOnANewLineBehindTheLink) {
   TempDir dir;
   Options options;
   options.link = dir.Path("panel");
   Begin("at 0s zone-alarm 3\nat poll 1 hangup 200ms\n", options);
   EXPECT_EQ(ReadLink(options.link), simulator->SlavePath());
+  std::mutex seen_mutex;
+  std::vector<std::string> seen;  // what the link named at each moment
+  simulator->SetTrace([&](const TraceEvent &event) {
+    const bool hangup = event.kind == TraceEvent::Kind::kNote && event.note == "hangup";
+    if (!hangup && event.kind != TraceEvent::Kind::kLineOpened) return;
+    struct stat info {};
+    const bool present = lstat(options.link.c_str(), &info) == 0;
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    seen.push_back((hangup ? "hangup, line " : "line " + event.note + ", line ") +
+                   (simulator->SlavePath().empty() ? "down" : "up") + ", link " +
+                   (present ? ReadLink(options.link) : "gone"));
+  });
   WaitForQueued(1);
+  const std::string first_line = simulator->SlavePath();
   host->Send({kEnq});
   EXPECT_TRUE(host->WaitForHangup(3000ms));
   host->Close();
   ASSERT_TRUE(simulator->WaitUntil([](const Stats &s) { return s.lines_opened == 2; }, kWait));
-  EXPECT_EQ(ReadLink(options.link), simulator->SlavePath());
+  const std::string second_line = simulator->SlavePath();
+  EXPECT_EQ(ReadLink(options.link), second_line);
+  // The new line is counted before it is traced.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    if (seen.size() >= 2) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"hangup, line up, link gone",
+                                              "line " + second_line + ", line up, link " +
+                                                  second_line}))
+        << "first line " << first_line;
+  }
+  simulator->SetTrace(nullptr);
   host = std::make_unique<DriverSide>(options.link);
   ASSERT_TRUE(host->is_open());
   // The message the hangup cut off is still waiting.
@@ -504,8 +572,10 @@ TEST_P(PacingTest, AnswersWaitForTheHostsBytesToCrossTheLine) {
   EXPECT_LT(command, 6 * byte_seconds + 1.0);
   // Bytes sent back to back queue on the wire: the second poll reaches the
   // panel a byte time after the first, as the first answer goes out.
-  host->Send({kEnq, kEnq});
+  // Timed from before the write: a test thread held up after it would
+  // otherwise take time off the panel's answers.
   const auto sent = std::chrono::steady_clock::now();
+  host->Send({kEnq, kEnq});
   EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
   EXPECT_EQ(host->Receive(100ms, 1), Bytes{kEot});
   const std::chrono::duration<double> both = std::chrono::steady_clock::now() - sent;
@@ -581,6 +651,11 @@ TEST(SimulatorLine, RefusesBadOptionsAndDevicesThatAreNoSerialLines) {
   options.baud = 0;
   EXPECT_NE(start_error(options).find("baud"), std::string::npos);
   options = Options();
+  options.realtime_priority = sched_get_priority_max(SCHED_FIFO) + 1;
+  EXPECT_NE(start_error(options).find("real-time priority"), std::string::npos);
+  options.realtime_priority = -1;
+  EXPECT_NE(start_error(options).find("real-time priority"), std::string::npos);
+  options = Options();
   options.device = "/dev/null";
   EXPECT_EQ(start_error(options), "/dev/null is not a serial device");
   options.device = "/nonexistent/ttyS9";
@@ -589,6 +664,43 @@ TEST(SimulatorLine, RefusesBadOptionsAndDevicesThatAreNoSerialLines) {
   options.baud = 12345;
   EXPECT_EQ(start_error(options), "a serial device cannot run at 12345 baud");
   EXPECT_EQ(CountOpenFds(), before);
+}
+
+// The line thread's scheduling, read on that thread as it answers a poll: the
+// real-time priority asked for, or the normal one and the system's reason.
+TEST(SimulatorLine, RunsTheLineAtTheRealTimePriorityAskedForOrSaysWhyNot) {
+  for (const int asked : {0, 7}) {
+    SCOPED_TRACE("priority asked for: " + std::to_string(asked));
+    Options options;
+    options.realtime_priority = asked;
+    Simulator simulator(Scenario(), options);
+    std::mutex mutex;
+    int policy = -1;
+    sched_param priority{};
+    simulator.SetTrace([&](const TraceEvent &event) {
+      if (event.kind != TraceEvent::Kind::kReceived) return;
+      std::lock_guard<std::mutex> lock(mutex);
+      pthread_getschedparam(pthread_self(), &policy, &priority);
+    });
+    std::string error;
+    ASSERT_TRUE(simulator.Start(&error)) << error;
+    {
+      DriverSide host(simulator.SlavePath());
+      EXPECT_EQ(host.Poll(), Bytes{kEot});
+    }
+    const Stats stats = simulator.GetStats();
+    simulator.Stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (asked == 0 || !stats.realtime_refused.empty()) {
+      EXPECT_EQ(policy, SCHED_OTHER);
+      EXPECT_EQ(stats.realtime_priority, 0);
+      EXPECT_EQ(stats.realtime_refused.empty(), asked == 0) << stats.realtime_refused;
+    } else {
+      EXPECT_EQ(policy, SCHED_FIFO);
+      EXPECT_EQ(priority.sched_priority, asked);
+      EXPECT_EQ(stats.realtime_priority, asked);
+    }
+  }
 }
 
 TEST(SimulatorLine, PlaysThePanelOnASerialDeviceAndReleasesIt) {

@@ -136,6 +136,34 @@ TEST_F(PosixLineTest, SecondOpenOfAHeldLineFailsEvenForRoot) {
   EXPECT_EQ(ClosePort(second), kOk);
 }
 
+// What the kernel holds back from reads is stale input all the same. On a busy
+// machine an answer can wait in the kernel past a read timeout, unseen by the
+// purge's status and reads, and the next attempt would take it for the answer
+// to its own poll. Here canonical mode holds back bytes without a line end:
+// neither the pending count nor a read sees them, and the purge must still
+// throw them away.
+TEST_F(PosixLineTest, PurgeThrowsAwayInputTheKernelHoldsBackFromReads) {
+  PortWord port{};
+  ASSERT_EQ(OpenPort(peer->DriverPortName().c_str(), LineSettings{9600, 8, 0, 0}, 0, &port),
+            kPortOpened);
+  const int fd = static_cast<int>(port);
+  termios raw{};
+  ASSERT_EQ(tcgetattr(fd, &raw), 0);
+  termios holding = raw;
+  holding.c_lflag |= ICANON;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &holding), 0);
+  ASSERT_TRUE(peer->Write({'s', 't', 'a', 'l', 'e'}));
+  EXPECT_EQ(vuzov_test::InputWaiting(&port), 0u) << "held back from reads";
+  EXPECT_EQ(PurgePort(port), 0u);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &raw), 0);
+  SetReadTimeout(port, 20);
+  std::uint8_t byte = 0;
+  std::uint32_t got = 0;
+  EXPECT_EQ(ReadExact(port, &byte, 1, &got), kIoFailed) << "the purge left '" << byte << "'";
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(ClosePort(port), kOk);
+}
+
 TEST_F(PosixLineTest, NullDeviceIsNeverClaimedAndRefusesTimeouts) {
   PortWord a{};
   PortWord b{};

@@ -52,6 +52,20 @@ struct TraceNote {
   std::string text;
 };
 
+// What zemhost knows of an instance's panel link. Unknown until the first
+// exchange is answered or a rule takes it down; down after the instance's
+// link-failures exchanges in a row failed or link-silence passed without an
+// answered one, whichever comes first; up again with the next answered one.
+enum class LinkState { kUnknown, kUp, kDown };
+
+// The instance's panel link took a new state; `why` says what made it
+// ("3 failed exchanges in a row", "no answered poll for 5s", "poll
+// answered"). The hub makes these from the exchanges and the time.
+struct LinkChanged {
+  LinkState state = LinkState::kUnknown;
+  std::string why;
+};
+
 // How much a report matters to whoever filters a log: syslog's levels, which
 // the journal takes as a line's "<N>" prefix.
 enum class Severity { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7 };
@@ -99,9 +113,9 @@ struct RunEnded {
   std::uint64_t acknowledged = 0;
 };
 
-using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, TraceFrame, TraceNote,
-                               Notice, SimulatedLabel, DriverShown, InstanceShown, GatesShown,
-                               RunEnded>;
+using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, LinkChanged,
+                               TraceFrame, TraceNote, Notice, SimulatedLabel, DriverShown,
+                               InstanceShown, GatesShown, RunEnded>;
 
 // Visits an EventBody with one lambda per kind: std::visit(Overloaded{...}, body).
 template <class... Handlers>

@@ -22,6 +22,10 @@ Severity SeverityOf(const Event &event) {
             return command.result == 0 && command.acknowledged ? Severity::kNotice
                                                                : Severity::kWarning;
           },
+          [](const LinkChanged &change) {
+            if (change.state == LinkState::kDown) return Severity::kWarning;
+            return change.state == LinkState::kUp ? Severity::kNotice : Severity::kInfo;
+          },
           [](const TraceFrame &) { return Severity::kDebug; },
           [](const TraceNote &) { return Severity::kDebug; },
           [](const Notice &notice) { return notice.severity; },

@@ -14,13 +14,15 @@ constexpr Millis kPaceAllowance{1000};
 // STATUS= changes with every poll's count; the manager hears it this often.
 constexpr Millis kStatusEvery{1000};
 
+// "instance 1 link down (3 failed exchanges in a row), 812 exchanges, 3 failed"
 std::string InstanceLink(const InstanceStatus &status) {
-  const std::string counts = "(" + std::to_string(status.exchanges) + " exchanges, " +
-                             std::to_string(status.failures) + " failed)";
-  const std::string name = "instance " + std::to_string(status.number);
-  if (status.exchanges == 0) return name + " starting, no exchange yet";
-  if (status.last_result == 0) return name + " answering " + counts;
-  return name + " not answering, last result " + std::to_string(status.last_result) + " " + counts;
+  std::string text = "instance " + std::to_string(status.number) + " link " +
+                     LinkStateName(status.link);
+  if (status.link == LinkState::kDown && !status.link_why.empty()) {
+    text += " (" + Shown(status.link_why) + ")";
+  }
+  return text + ", " + std::to_string(status.exchanges) + " exchanges, " +
+         std::to_string(status.failures) + " failed";
 }
 
 std::string SecondsText(Millis length) {

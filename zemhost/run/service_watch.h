@@ -27,7 +27,7 @@ namespace zemhost {
 Millis PaceBound(const InstanceConfig &instance, Millis interval);
 
 // The instances' links as the run's table shows them, for STATUS=:
-// "instance 1 answering (812 exchanges, 3 failed)".
+// "instance 1 link up, 812 exchanges, 3 failed".
 std::string LinkStatus(const std::vector<InstanceStatus> &instances);
 
 class ServiceWatch {

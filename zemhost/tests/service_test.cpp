@@ -141,9 +141,10 @@ std::string Texts(const std::vector<Heard> &heard) {
 // The whole notify protocol in one run: READY=1 with the link's STATUS= once
 // the instance has started, WATCHDOG=1 every half second (WATCHDOG_USEC is a
 // second) while the panel answers, no ping while one poll is held past its
-// bound (a panel that dribbles its reply inside the read timeout), pings
-// again once that poll is done, and STOPPING=1 at SIGTERM; every datagram
-// from zemhost's own process, as NotifyAccess=main wants.
+// bound (a panel that dribbles its reply inside the read timeout), the link
+// down in STATUS= meanwhile, pings again once that poll is done, and
+// STOPPING=1 at SIGTERM; every datagram from zemhost's own process, as
+// NotifyAccess=main wants.
 TEST(ZemhostService, TellsTheManagerReadyAliveAndStopping) {
   NotifySocket manager(/*abstract=*/false);
   ASSERT_TRUE(manager.bound()) << std::strerror(errno);
@@ -172,15 +173,22 @@ TEST(ZemhostService, TellsTheManagerReadyAliveAndStopping) {
 
   ASSERT_FALSE(heard.empty());
   EXPECT_TRUE(heard.front().Says("READY=1")) << heard.front().text;
-  EXPECT_NE(heard.front().text.find("STATUS=instance 1 "), std::string::npos) << heard.front().text;
+  EXPECT_NE(heard.front().text.find("STATUS=instance 1 link "), std::string::npos)
+      << heard.front().text;
   for (const Heard &each : heard) {
     EXPECT_EQ(each.sender, zemhost) << each.text;
     EXPECT_FALSE(each.Says("READY=1") && &each != &heard.front()) << "READY=1 twice";
   }
   const bool answering = std::any_of(heard.begin(), heard.end(), [](const Heard &each) {
-    return each.text.find("STATUS=instance 1 answering (") != std::string::npos;
+    return each.text.find("STATUS=instance 1 link up, ") != std::string::npos;
   });
   EXPECT_TRUE(answering) << Texts(heard);
+  // The held poll outlasts the link's five seconds of silence.
+  const bool down = std::any_of(heard.begin(), heard.end(), [](const Heard &each) {
+    return each.text.find("STATUS=instance 1 link down (no answered poll for 5s), ") !=
+           std::string::npos;
+  });
+  EXPECT_TRUE(down) << Texts(heard);
 
   const auto pings = Pings(heard);
   const std::size_t after = LongestPause(pings);
