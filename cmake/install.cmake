@@ -5,6 +5,8 @@
 #   lib/<arch>/vuzov/libvuzov.so        the module a host loads
 #   lib/<arch>/vuzov/bench/libqarpro.so the host library stand-in, for zemhost alone
 #   share/man/man1/, share/doc/vuzov/
+#   the gateway service: its systemd unit, its user (sysusers.d) and an
+#   example config, where the system keeps them (below)
 # Windows (the ZIP):
 #   vuzov.dll                         the module, for the host's driver folder
 #   bench/zemhost.exe, bench/qarpro.dll
@@ -157,3 +159,43 @@ install(FILES ${generated_dir}/copyright ${compressed} DESTINATION ${VUZOV_INSTA
 install(FILES ${compressed_pages} DESTINATION ${VUZOV_INSTALL_DOCDIR}/docs)
 file(GLOB example_scenarios ${PROJECT_SOURCE_DIR}/panelsim/scenarios/*.scn)
 install(FILES ${example_scenarios} DESTINATION ${VUZOV_INSTALL_DOCDIR}/examples)
+
+# The gateway as a service: the template unit vuzov-gateway@.service, the
+# system user it runs as, and the commented example config. Under the prefix
+# /usr, as the Debian package installs, they go where the system keeps them
+# (/etc/vuzov, systemd's unit and sysusers.d folders); under any other prefix
+# they stay inside it. The prefix is known only when installing (CPack
+# installs with /usr), so the folders are chosen then.
+set(service_dir ${packaging_dir}/service)
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(VUZOV_SYSTEMD_UNITDIR systemd systemdsystemunitdir)
+  pkg_get_variable(VUZOV_SYSUSERSDIR systemd sysusersdir)
+endif()
+if(NOT VUZOV_SYSTEMD_UNITDIR)
+  set(VUZOV_SYSTEMD_UNITDIR /lib/systemd/system)
+endif()
+if(NOT VUZOV_SYSUSERSDIR)
+  set(VUZOV_SYSUSERSDIR /usr/lib/sysusers.d)
+endif()
+configure_file(${service_dir}/sysusers.conf ${generated_dir}/sysusers.d/vuzov.conf COPYONLY)
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(vuzov_config_dir /etc/vuzov)
+    set(vuzov_unit_dir ${VUZOV_SYSTEMD_UNITDIR})
+    set(vuzov_sysusers_dir ${VUZOV_SYSUSERSDIR})
+  else()
+    set(vuzov_config_dir \${CMAKE_INSTALL_PREFIX}/etc/vuzov)
+    set(vuzov_unit_dir \${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+    set(vuzov_sysusers_dir \${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
+  endif()
+  file(INSTALL DESTINATION \${vuzov_config_dir} TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${service_dir}/example.conf\")
+  file(INSTALL DESTINATION \${vuzov_unit_dir} TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${service_dir}/vuzov-gateway@.service\")
+  file(INSTALL DESTINATION \${vuzov_sysusers_dir} TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${generated_dir}/sysusers.d/vuzov.conf\")
+")

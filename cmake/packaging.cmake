@@ -27,15 +27,24 @@ module libvuzov.so, which polls the panel, reports zones and elements as the
 host's data points and sends acknowledge, reset and silence.
 
 The package also carries zemhost, a host emulator for commissioning a line
-without the host, and panelsim, a panel simulator for the bench. The host
-runtime stand-in that zemhost uses lies in a folder of its own, out of every
-host's search path.")
+without the host and a gateway to an MQTT broker, which runs as the service
+vuzov-gateway@NAME with the config /etc/vuzov/NAME.conf, and panelsim, a
+panel simulator for the bench. The host runtime stand-in that zemhost uses
+lies in a folder of its own, out of every host's search path.")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   # dpkg-shlibdeps finds the system libraries the binaries need; the stand-in
   # is the package's own (the path is inside the package's root).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${VUZOV_INSTALL_BENCHDIR})
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+  # The gateway service: the maintainer scripts make its user (adduser where
+  # systemd-sysusers is missing) and tell systemd of its unit; the example
+  # config is a conffile, so an upgrade keeps a site's edits.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(service_dir ${PROJECT_SOURCE_DIR}/packaging/service)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${service_dir}/postinst ${service_dir}/prerm ${service_dir}/postrm ${service_dir}/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -21,11 +21,12 @@
 # shellcheck disable=SC2034
 set -uo pipefail
 
-# What builds and runs the Linux driver and zemhost. Configuring the linux
-# preset also looks for GoogleTest and the mosquitto broker (its tests run
-# one), so they are here too.
-group_demo=(cmake ninja-build g++ pkg-config libcli11-dev libmosquitto-dev mosquitto
-            googletest libgtest-dev)
+# What builds and runs the Linux driver and zemhost (libsystemd for a service
+# manager's notify socket). Configuring the linux preset also looks for
+# GoogleTest and the mosquitto broker (its tests run one), so they are here
+# too.
+group_demo=(cmake ninja-build g++ pkg-config libcli11-dev libmosquitto-dev libsystemd-dev
+            mosquitto googletest libgtest-dev)
 # The clients demo.sh --mqtt shows the broker's messages with.
 group_mqtt=(mosquitto-clients)
 # What the Linux tests need beyond demo: clang with its sanitizer and fuzzer
@@ -37,8 +38,9 @@ group_windows=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i6
                g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
                wine wine64)
 # Packing the .deb and the ZIP (dpkg-shlibdeps, file, help2man's manual
-# pages) and checking them (lintian, unzip).
-group_package=(dpkg-dev file help2man lintian unzip)
+# pages) and checking them (lintian, unzip; systemd for where units go, for
+# systemd-analyze and for systemd-sysusers in a scratch root).
+group_package=(dpkg-dev file help2man lintian unzip systemd)
 # Optional: the 32-bit Wine that runs the i686 build's tests, for machines
 # that can execute 32-bit programs. Without it windows-x64 runs them.
 group_wine32=(wine32:i386)

@@ -2,7 +2,11 @@
 # Checks the site packages as a site gets them. Packs the linux and windows
 # build trees (built before, by the test command), then:
 #   the .deb: unpacked into an empty root, where the installed zemhost runs the
-#     demo against the installed module and stand-in; lintian finds no error
+#     demo against the installed module and stand-in; lintian finds no error;
+#     the gateway's unit verifies and keeps its hardening score, its example
+#     config runs, and dpkg, installing into a scratch root, makes the
+#     gateway's user there and keeps a site's edit of the example config
+#     across a reinstall
 #   the ZIP: unpacked, its layout, its module's exports and imports (the build
 #     tree's checks) and the version resources of the module and of zemhost
 # Ends with "packages: N passed, N failed"; exit 1 when a check failed.
@@ -63,11 +67,18 @@ deb_layout() {
   module=$(cd "$root" && echo usr/lib/*/vuzov/libvuzov.so)
   stand_in=${module%/libvuzov.so}/bench/libqarpro.so
   local file
+  unit=$(cd "$root" && find . -name 'vuzov-gateway@.service' -printf '%P\n')
   for file in usr/bin/zemhost usr/bin/panelsim "$module" "$stand_in" \
               usr/share/man/man1/zemhost.1.gz usr/share/man/man1/panelsim.1.gz \
-              usr/share/doc/vuzov/copyright usr/share/doc/vuzov/README.md.gz; do
+              usr/share/doc/vuzov/copyright usr/share/doc/vuzov/README.md.gz \
+              usr/share/doc/vuzov/docs/gateway-service.md.gz \
+              etc/vuzov/example.conf usr/lib/sysusers.d/vuzov.conf; do
     [ -f "$root/$file" ] || problem "missing /$file"
   done
+  [ "$unit" = "$(pkg-config --variable=systemdsystemunitdir systemd | sed 's|^/||')/vuzov-gateway@.service" ] ||
+    problem "the unit is at '/$unit', not in systemd's unit folder"
+  [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/vuzov/example.conf ] ||
+    problem "the conffiles are not just /etc/vuzov/example.conf"
   [ -e "${root}/${module%/libvuzov.so}/libqarpro.so" ] && problem "the stand-in lies beside the module"
   # Nothing may point into the build tree; the tools find their libraries
   # relative to themselves.
@@ -102,6 +113,71 @@ deb_runs_demo() {
   loaded=$(sed -n 's/.*calling init: //p' "$work/demo.err" | xargs -r realpath | sort -u)
   grep -qx "$root/$module" <<<"$loaded" || problem "the module was not loaded from $root/$module"
   grep -qx "$root/$stand_in" <<<"$loaded" || problem "the stand-in was not loaded from $root/$stand_in"
+}
+
+# The unit as systemd reads it, in a root that holds the package and the
+# system's own units (the targets it is ordered after): any word from verify
+# is a fault. The hardening's exposure score is shown, and may not grow past
+# what the docs promise.
+deb_service_unit() {
+  [ -n "$unit" ] || { problem "no unit in the package"; return; }
+  local verify=$work/verify-root said score
+  mkdir -p "$verify" && cp -a "$root/." "$verify/" && cp -an "/$(dirname "$unit")/." "$verify/$(dirname "$unit")/" ||
+    { problem "cannot make the root to verify in"; return; }
+  said=$(systemd-analyze verify --man=no --root="$verify" vuzov-gateway@site.service 2>&1) ||
+    problem "systemd-analyze verify failed"
+  [ -z "$said" ] || problem "systemd-analyze verify says: $said"
+  score=$(systemd-analyze security --offline=yes --root="$verify" vuzov-gateway@site.service 2>&1 |
+          sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
+  [ -n "$score" ] || { problem "systemd-analyze security gave no score"; return; }
+  note "systemd-analyze security: exposure $score"
+  awk -v score="$score" 'BEGIN { exit !(score <= 2.0) }' || problem "exposure $score is above 2.0"
+}
+
+# The example config, its port swapped for the demo panel, runs as it is:
+# every other key in it is one zemhost takes.
+deb_example_config_runs() {
+  local config=$work/example-demo.conf
+  sed 's/^port = ttyUSB0$/simulate = demo/' "$root/etc/vuzov/example.conf" >"$config"
+  grep -qx 'simulate = demo' "$config" || { problem "the example config has no 'port = ttyUSB0' line"; return; }
+  local status=0
+  (cd "$work" && env -i PATH="$root/usr/bin:/usr/bin:/bin" \
+     timeout 60 zemhost --config "$config" --polls 3 >"$work/example.out" 2>&1) || status=$?
+  ((status == 0)) || problem "zemhost --config (the example) exited with $status: $(tail -3 "$work/example.out")"
+  grep -q "zemhost: 3 exchanges, 0 failed" "$work/example.out" ||
+    problem "no '3 exchanges, 0 failed' line: $(tail -2 "$work/example.out")"
+}
+
+# dpkg installs the package into a scratch root of its own (its own database,
+# its maintainer scripts told the root by DPKG_ROOT), so nothing of this
+# machine changes: the gateway's user is made in the root's files, in its
+# dialout group; a site's edit of the example config survives a reinstall of
+# the same package; a purge removes the config and leaves the user.
+deb_dpkg_install() {
+  local scratch=$work/dpkg-root edit="# a site's own line"
+  local dpkg_here=(dpkg --root="$scratch" --log="$scratch/dpkg.log" --force-script-chrootless
+                   --force-depends)
+  local host_accounts
+  host_accounts=$(cat /etc/passwd /etc/group | md5sum)
+  mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates" "$scratch/etc"
+  touch "$scratch/var/lib/dpkg/status" "$scratch/var/lib/dpkg/available"
+  echo 'dialout:x:20:' >"$scratch/etc/group"
+  "${dpkg_here[@]}" -i "$deb" </dev/null >"$work/dpkg.log" 2>&1 ||
+    { problem "dpkg -i into the scratch root failed: $(tail -3 "$work/dpkg.log")"; return; }
+  grep -q '^vuzov:x:[0-9]*:[0-9]*:[^:]*:/nonexistent:' "$scratch/etc/passwd" 2>/dev/null ||
+    problem "no system user vuzov with the home /nonexistent: $(tail -3 "$work/dpkg.log")"
+  grep -qx 'dialout:x:20:vuzov' "$scratch/etc/group" ||
+    problem "vuzov is not in the dialout group: $(grep dialout "$scratch/etc/group")"
+  echo "$edit" >>"$scratch/etc/vuzov/example.conf"
+  "${dpkg_here[@]}" -i "$deb" </dev/null >>"$work/dpkg.log" 2>&1 ||
+    problem "the reinstall failed: $(tail -3 "$work/dpkg.log")"
+  [ "$(tail -1 "$scratch/etc/vuzov/example.conf")" = "$edit" ] ||
+    problem "the reinstall did not keep the edited /etc/vuzov/example.conf"
+  [ "$(grep -c '^vuzov:' "$scratch/etc/passwd")" = 1 ] || problem "the reinstall made the user again"
+  "${dpkg_here[@]}" --purge vuzov </dev/null >>"$work/dpkg.log" 2>&1 || problem "the purge failed"
+  [ -e "$scratch/etc/vuzov/example.conf" ] && problem "the purge left /etc/vuzov/example.conf"
+  [ "$(cat /etc/passwd /etc/group | md5sum)" = "$host_accounts" ] ||
+    problem "this machine's /etc/passwd or /etc/group changed"
 }
 
 deb_module_interface() {
@@ -175,6 +251,9 @@ zip_tool_finds_module() {
 check deb_layout "the .deb installs into an empty root: tools, module, stand-in apart, manuals, docs, version"
 check deb_runs_demo "the installed zemhost runs the demo (5 polls) against the installed module"
 check deb_module_interface "the installed module's exports and imports"
+check deb_service_unit "systemd-analyze verify on the installed vuzov-gateway@.service; its exposure"
+check deb_example_config_runs "the installed example config runs (its port swapped for the demo panel)"
+check deb_dpkg_install "dpkg --root: the user vuzov in dialout, the example config kept over a reinstall"
 check deb_lintian "lintian on the .deb: no error"
 check zip_layout "the ZIP unpacks: vuzov.dll on top, zemhost.exe and the stand-in in bench/"
 check zip_module_interface "the ZIP's vuzov.dll exports and imports"

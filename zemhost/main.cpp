@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "outputs/standard_error.h"
 #include "cli/options.h"
 #include "events/hub.h"
 #include "exit_status.h"
@@ -20,10 +21,12 @@
 #include "outputs/event_writer.h"
 #include "outputs/live_screen.h"
 #include "outputs/mqtt/mqtt_gateway.h"
+#include "outputs/standard_error.h"
 #include "outputs/text_out.h"
 #include "platform/platform.h"
 #include "run/driver_reports.h"
 #include "run/session.h"
+#include "service/service_manager.h"
 #include "vuzov_version.h"
 
 namespace zemhost {
@@ -58,33 +61,53 @@ std::string ModuleToLoad(const RunConfig &config, const std::string &default_mod
   return "./" + config.module_path;
 }
 
-// The run's own output on standard output: the live screen, lines or JSON.
-std::unique_ptr<EventSink> MakeOutput(bool live_screen, OutputMode mode, const Hub &hub,
-                                      TextOut &out) {
-  if (live_screen) return std::make_unique<LiveScreen>(hub, out);
-  return std::make_unique<EventWriter>(out, mode == OutputMode::kJson ? &JsonFormat : &LineFormat);
+// Where the run shows itself: the live screen on a terminal, lines or JSON on
+// standard output, or, under a service manager that gave it the journal for
+// standard error and no output was asked for, the journal's lines there.
+enum class View { kLiveScreen, kLines, kJson, kJournal };
+
+View ViewOf(const RunConfig &config) {
+  if (config.output == OutputMode::kJson) return View::kJson;
+  if (config.output == OutputMode::kLines) return View::kLines;
+  if (StandardErrorIsJournal()) return View::kJournal;
+  // A trace is a stream of lines; it has no place on the live screen's table.
+  return StdoutIsTerminal() && !config.trace ? View::kLiveScreen : View::kLines;
 }
 
-// *output_error: why standard output failed during the run, 0 if it did not.
-int RunHost(RunConfig config, const std::string &default_module, int *output_error) {
+std::unique_ptr<EventSink> MakeOutput(View view, const Hub &hub, TextOut &out) {
+  switch (view) {
+    case View::kLiveScreen: return std::make_unique<LiveScreen>(hub, out);
+    case View::kJson: return std::make_unique<EventWriter>(out, &JsonFormat);
+    case View::kJournal:
+      return std::make_unique<EventWriter>(out, &JournalFormat, "standard error");
+    case View::kLines: break;
+  }
+  return std::make_unique<EventWriter>(out, &LineFormat);
+}
+
+// *output_error: why the run's output failed during the run, 0 if it did
+// not; *output_name: which stream that output is.
+int RunHost(RunConfig config, const std::string &default_module, int *output_error,
+            const char **output_name) {
   std::string error;
   const std::unique_ptr<Console> console = Console::Open(&error);
   if (!console) {
-    std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+    SayOnStandardError(error);
     return kExitFailure;
   }
-  const bool live_screen = config.output == OutputMode::kAuto && StdoutIsTerminal();
+  const View view = ViewOf(config);
+  const bool live_screen = view == View::kLiveScreen;
   if (live_screen) PrepareTerminalOutput();
-  TextOut out(stdout);
+  *output_name = view == View::kJournal ? "standard error" : "standard output";
+  TextOut out(view == View::kJournal ? stderr : stdout);
   Hub hub(SteadyClock::now());
-  const std::unique_ptr<EventSink> output = MakeOutput(live_screen, config.output, hub, out);
+  const std::unique_ptr<EventSink> output = MakeOutput(view, hub, out);
   hub.AddSink(output.get());
   const std::string path = ModuleToLoad(config, default_module);
   auto module = std::make_unique<vuzov_loader::LoadedModule>(
       vuzov_loader::LoadedModule::Load(path, &error));
   if (!*module) {
-    std::fprintf(stderr, "zemhost: cannot load the driver module %s: %s\n", path.c_str(),
-                 error.c_str());
+    SayOnStandardError("cannot load the driver module " + path + ": " + error);
     return kExitModule;
   }
   // From here on the module's path is the file the system loaded, as shown.
@@ -101,7 +124,7 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
         config.mqtt, instances, [&hub](const std::string &text) { hub.Report(0, Notice{text}); },
         &error);
     if (!gateway) {
-      std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+      SayOnStandardError(error);
       return kExitBroker;
     }
     hub.AddSink(gateway.get());
@@ -124,7 +147,7 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
   if (!safe_to_unload) {
     // Unloading code a thread still runs would crash the process: leave it.
     static_cast<void>(module.release());
-    std::fprintf(stderr, "zemhost: the driver did not shut down cleanly\n");
+    SayOnStandardError("the driver did not shut down cleanly");
     return kExitFailure;
   }
   module->Unload();
@@ -135,7 +158,7 @@ int Main(int argc, char **argv) {
   RunConfig config;
   std::string error;
   if (!ParseCommandLine(argc, argv, &config, &error)) {
-    std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+    SayOnStandardError(error);
     return kExitUsage;
   }
   if (config.help) {
@@ -154,22 +177,26 @@ int Main(int argc, char **argv) {
   const std::size_t handles_at_start = CountOpenHandles();
   const std::size_t threads_at_start = CountThreads();
   int output_error = 0;
-  int status = RunHost(config, DefaultModulePath(argc > 0 ? argv[0] : nullptr), &output_error);
+  const char *output_name = "standard output";
+  int status = RunHost(config, DefaultModulePath(argc > 0 ? argv[0] : nullptr), &output_error,
+                       &output_name);
   if (output_error != 0 && output_error != EPIPE) {
-    std::fprintf(stderr, "zemhost: cannot write to standard output: %s\n",
-                 std::strerror(output_error));
+    SayOnStandardError(std::string("cannot write to ") + output_name + ": " +
+                       std::strerror(output_error));
     if (status == kExitOk) status = kExitOutput;
   }
   if (config.selfcheck) {
     const std::size_t handles = CountOpenHandles();
     const std::size_t threads = CountThreads();
     if (handles > handles_at_start || threads > threads_at_start) {
-      std::fprintf(stderr, "zemhost: selfcheck: %zu descriptors and %zu threads left behind\n",
-                   handles - std::min(handles, handles_at_start),
-                   threads - std::min(threads, threads_at_start));
+      SayOnStandardError("selfcheck: " +
+                         std::to_string(handles - std::min(handles, handles_at_start)) +
+                         " descriptors and " +
+                         std::to_string(threads - std::min(threads, threads_at_start)) +
+                         " threads left behind");
       status = kExitFailure;
     } else {
-      std::fprintf(stderr, "zemhost: selfcheck: no descriptor or thread left behind\n");
+      SayOnStandardError("selfcheck: no descriptor or thread left behind", Severity::kInfo);
     }
   }
   // The reader went away: after the clean shutdown, end as tools do then.
@@ -184,9 +211,11 @@ int main(int argc, char **argv) {
   try {
     return zemhost::Main(argc, argv);
   } catch (const std::exception &failure) {
-    std::fprintf(stderr, "zemhost: %s\n", failure.what());
+    std::fprintf(stderr, "%szemhost: %s\n", zemhost::StandardErrorIsJournal() ? "<3>" : "",
+                 failure.what());
   } catch (...) {
-    std::fprintf(stderr, "zemhost: unexpected failure\n");
+    std::fprintf(stderr, "%szemhost: unexpected failure\n",
+                 zemhost::StandardErrorIsJournal() ? "<3>" : "");
   }
   return 1;
 }

@@ -23,8 +23,11 @@ struct ChildStreams {
 
 class ChildProcess {
  public:
-  // argv[0] is the program's path.
-  ChildProcess(const std::vector<std::string> &argv, const ChildStreams &streams);
+  // argv[0] is the program's path. The child gets the parent's environment,
+  // with the "NAME=value" entries of `environment` in place of the parent's
+  // values of those names.
+  ChildProcess(const std::vector<std::string> &argv, const ChildStreams &streams,
+               const std::vector<std::string> &environment = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;

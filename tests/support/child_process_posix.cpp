@@ -6,6 +6,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <string>
+#include <vector>
+
 extern char **environ;
 
 namespace vuzov_test {
@@ -19,9 +22,32 @@ void Route(posix_spawn_file_actions_t *actions, int from, int to) {
   }
 }
 
+std::string NameOf(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+
+// The parent's environment less the names `environment` sets, then those.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string> &environment) {
+  std::vector<std::string> entries;
+  for (char **entry = environ; *entry != nullptr; ++entry) {
+    const std::string name = NameOf(*entry);
+    bool replaced = false;
+    for (const std::string &setting : environment) replaced = replaced || NameOf(setting) == name;
+    if (!replaced) entries.emplace_back(*entry);
+  }
+  entries.insert(entries.end(), environment.begin(), environment.end());
+  return entries;
+}
+
+std::vector<char *> Pointers(std::vector<std::string> &strings) {
+  std::vector<char *> pointers;
+  for (std::string &text : strings) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv, const ChildStreams &streams) {
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const ChildStreams &streams,
+                           const std::vector<std::string> &environment) {
   if (argv.empty()) return;
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return;
@@ -29,10 +55,10 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv, const ChildStre
   Route(&actions, streams.output, 1);
   Route(&actions, streams.error, 2);
   std::vector<std::string> copies = argv;
-  std::vector<char *> pointers;
-  for (std::string &argument : copies) pointers.push_back(argument.data());
-  pointers.push_back(nullptr);
-  if (posix_spawn(&pid_, copies[0].c_str(), &actions, nullptr, pointers.data(), environ) != 0) {
+  std::vector<char *> pointers = Pointers(copies);
+  std::vector<std::string> entries = ChildEnvironment(environment);
+  std::vector<char *> envp = Pointers(entries);
+  if (posix_spawn(&pid_, copies[0].c_str(), &actions, nullptr, pointers.data(), envp.data()) != 0) {
     pid_ = -1;
   }
   posix_spawn_file_actions_destroy(&actions);

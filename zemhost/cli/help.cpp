@@ -115,6 +115,10 @@ Output:
                        driver does, and relays the driver's traffic through a
                        pty (Linux only; not NUL, which has no line). A trace
                        is a stream of lines: it implies --lines on a terminal
+  the journal          when JOURNAL_STREAM names standard error (systemd),
+                       with neither --lines nor --json: one line per event
+                       there, its syslog level first and no seconds:
+                         <5>CP1Z3 = 1
   output errors        standard output that cannot be written (a full disk)
                        ends the run by its shutdown, with the reason on
                        standard error and exit 1; a reader that goes away
@@ -159,10 +163,17 @@ the driver's waiting threads, waits for their "ShutDown !" lines, closes every
 port, ends the driver (EndZem), unloads it and exits. The driver's waiting
 thread takes no message in its first second, so even --polls 1 or --for 0s
 lasts about a second. The shutdown waits for a poll in progress, which may
-take three read timeouts: a second Ctrl-C or stop signal meanwhile ends
-zemhost at once, without the driver's shutdown, naming on standard error the
-instances still inside a driver call, with exit 128 + the signal's number (130
-for Ctrl-C, 143 for SIGTERM).
+take three read timeouts: a second Ctrl-C or stop signal meanwhile, a second
+or more after the first, ends zemhost at once, without the driver's shutdown,
+naming on standard error the instances still inside a driver call, with exit
+128 + the signal's number (130 for Ctrl-C, 143 for SIGTERM). A stop that
+arrives again within that second (timeout and a closed terminal send theirs
+twice) is the same stop.
+
+Under systemd (the unit vuzov-gateway@.service) no flag is needed: with
+NOTIFY_SOCKET set zemhost says READY=1 once every instance has started,
+STATUS= with each instance's link and STOPPING=1 at its shutdown, and with
+WATCHDOG_USEC pings the watchdog while every poller keeps its pace.
 
 Exit status:
   0  the run ended cleanly

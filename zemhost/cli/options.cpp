@@ -112,10 +112,6 @@ bool CheckConfig(RunConfig *config, std::string *error) {
     if (!CheckSendTimes(instance, config->run_for, error)) return false;
     if (!CheckLinkRule(*config, instance, error)) return false;
   }
-  if (config->trace && config->output == OutputMode::kAuto) {
-    // A trace is a stream of lines; it has no place on the live screen's table.
-    config->output = OutputMode::kLines;
-  }
   return CheckMqttOptions(config->mqtt, error);
 }
 

@@ -99,9 +99,14 @@ struct LinkChanged {
   std::string why;
 };
 
+// How much a report matters to whoever filters a log: syslog's levels, which
+// the journal takes as a line's "<N>" prefix.
+enum class Severity { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7 };
+
 // zemhost's own word about the run ("instance 1: 3 failed polls in a row ...").
 struct Notice {
   std::string text;
+  Severity severity = Severity::kNotice;
 };
 
 // ---- What the run states once ------------------------------------------------

@@ -10,7 +10,8 @@ void EventWriter::Take(const Event &event) {
   if (dropped_ > 0) {
     const Notice loss{std::to_string(dropped_) +
                       (dropped_ == 1 ? " line of output was" : " lines of output were") +
-                      " dropped: standard output was not read"};
+                      " dropped: " + out_name_ + " was not read",
+                      Severity::kWarning};
     if (!out_.Write(format_(Event{event.time, 0, loss}) + "\n")) {
       ++dropped_;
       return;

@@ -16,6 +16,7 @@ InstancePoller::InstancePoller(int number, HostInstance &host, ZemMainFn zem_mai
       plan_(plan) {}
 
 void InstancePoller::Start() {
+  NoteProgress();
   running_ = true;
   thread_ = std::thread([this] {
     Run();
@@ -36,6 +37,15 @@ void InstancePoller::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool InstancePoller::KeepsPace(TimePoint now, Millis bound) const {
+  return idle_.load() || SinceProgress(now) <= bound;
+}
+
+Millis InstancePoller::SinceProgress(TimePoint now) const {
+  const TimePoint progress{SteadyClock::duration(progress_.load())};
+  return std::chrono::duration_cast<Millis>(now - std::min(now, progress));
+}
+
 void InstancePoller::Queue(const Point &command) {
   commands_outstanding_.fetch_add(1);
   {
@@ -48,6 +58,7 @@ void InstancePoller::Queue(const Point &command) {
 void InstancePoller::Run() {
   auto next_poll = SteadyClock::now();
   for (;;) {
+    NoteProgress();
     std::optional<Point> command;
     if (!WaitForWork(next_poll, &command)) return;
     if (command) {
@@ -66,7 +77,10 @@ bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Point> *comm
   if (!plan_.send_only && !polls_done_) {
     wake_.wait_until(lock, next_poll, ready);
   } else {
+    idle_ = true;
     wake_.wait(lock, ready);
+    NoteProgress();  // what woke it starts from now
+    idle_ = false;
   }
   if (stop_) return false;
   if (!commands_.empty()) {
@@ -109,7 +123,8 @@ void InstancePoller::PollNext() {
 void InstancePoller::Reopen(int failed) {
   hub_.Report(number_, Notice{"instance " + std::to_string(number_) + ": " +
                               std::to_string(failed) + " failed polls in a row; reopening " +
-                              port_name_});
+                                  port_name_,
+                              Severity::kWarning});
   std::uint32_t result = 0;
   {
     const InCall in_call(driver_call_, "reopen");
@@ -118,7 +133,8 @@ void InstancePoller::Reopen(int failed) {
   }
   if (result != vuzov::kOk) {
     hub_.Report(number_, Notice{"instance " + std::to_string(number_) + ": ReOpenCom returned " +
-                                std::to_string(result)});
+                                    std::to_string(result),
+                                Severity::kWarning});
   }
 }
 

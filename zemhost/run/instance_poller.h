@@ -36,6 +36,8 @@ struct PollPlan {
 
 class InstancePoller {
  public:
+  using TimePoint = SteadyClock::time_point;
+
   // The host instance, the hub and the entry point outlive the poller.
   InstancePoller(int number, HostInstance &host, ZemMainFn zem_main, Hub &hub,
                  std::vector<Point> points, std::string port_name, PollPlan plan);
@@ -58,16 +60,21 @@ class InstancePoller {
   // The driver call the thread is inside ("read", "command", "reopen"), or
   // null between calls.
   const char *DriverCall() const { return driver_call_.load(); }
+  // From any thread: whether the thread keeps its pace, that is it came
+  // round its loop (a poll, a command, a wait for the next poll) no more than
+  // `bound` before `now`, or it waits with nothing to do (its polls done).
+  bool KeepsPace(TimePoint now, Millis bound) const;
+  // How long ago the thread last came round its loop.
+  Millis SinceProgress(TimePoint now) const;
 
  private:
-  using TimePoint = SteadyClock::time_point;
-
   void Run();
   // Waits for a command, the next poll's time or the stop; false on the stop.
   bool WaitForWork(TimePoint next_poll, std::optional<Point> *command);
   void Send(const Point &command);
   void PollNext();
   void Reopen(int failed);
+  void NoteProgress() { progress_.store(SteadyClock::now().time_since_epoch().count()); }
 
   // Marks the thread as inside one driver call while it lives.
   class InCall {
@@ -102,6 +109,8 @@ class InstancePoller {
   std::atomic<int> commands_outstanding_{0};
   std::atomic<const char *> driver_call_{nullptr};
   std::atomic<bool> running_{false};
+  std::atomic<SteadyClock::rep> progress_{0};
+  std::atomic<bool> idle_{false};
   std::thread thread_;
 };
 

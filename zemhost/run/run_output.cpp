@@ -1,3 +1,4 @@
+#include "outputs/standard_error.h"
 #include "run/run_output.h"
 
 #include <cstdio>
@@ -78,7 +79,7 @@ void RunOutput::Fail(std::size_t mark, const std::string &message) const {
       std::fprintf(stderr, "  %s\n", Cp437ToUtf8(line).c_str());
     }
   }
-  std::fprintf(stderr, "zemhost: %s\n", message.c_str());
+  SayOnStandardError(message);
 }
 
 void RunOutput::Summarise() {

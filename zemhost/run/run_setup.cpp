@@ -1,3 +1,4 @@
+#include "outputs/standard_error.h"
 #include "run/run_setup.h"
 
 #include <cstdio>
@@ -114,7 +115,7 @@ Exit RunSetup::ReadDriverInfo(DriverRecord *driver) {
   vuzov::DriverInfo info{};
   const std::uint32_t result = GetZemInfo(zem_main_, &info);
   if (result != vuzov::kOk) {
-    std::fprintf(stderr, "zemhost: the driver's GetZemInfo returned %u\n", result);
+    SayOnStandardError("the driver's GetZemInfo returned " + std::to_string(result));
     return kExitModule;
   }
   driver->name = info.name != nullptr ? info.name : "";
@@ -167,7 +168,7 @@ Exit RunSetup::SetUpGates(const Instances &instances, std::string *text) {
     std::vector<std::string> names;
     std::string error;
     if (!ReadGateList(config_.gates_path, &names, &error)) {
-      std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+      SayOnStandardError(error);
       return kExitUsage;
     }
     for (const std::string &name : names) QarHostAddGate(name.c_str());
@@ -210,7 +211,7 @@ Exit RunSetup::OpenSimulatedPanel(Instance &instance) {
   instance.panel =
       SimulatedPanel::Start(instance.config.simulate, instance.line.baud, trace, &error, &failure);
   if (!instance.panel) {
-    std::fprintf(stderr, "zemhost: %s\n", error.c_str());
+    SayOnStandardError(error);
     return failure == SimulatedPanel::Failure::kBadScenario ? kExitUsage : kExitPort;
   }
   instance.port_name = instance.panel->PortName();
@@ -224,10 +225,9 @@ Exit RunSetup::OpenSimulatedPanel(Instance &instance) {
 Exit RunSetup::OpenRelay(Instance &instance) {
   const int number = instance.number;
   if (instance.config.port == "NUL") {
-    std::fprintf(stderr,
-                 "zemhost: instance %d: --trace relays a serial line, and NUL is the null "
-                 "device, with no line to relay: run it without --trace\n",
-                 number);
+    SayOnStandardError("instance " + std::to_string(number) +
+                       ": --trace relays a serial line, and NUL is the null device, with no "
+                       "line to relay: run it without --trace");
     return kExitUsage;
   }
   Hub *hub = &hub_;
@@ -239,7 +239,7 @@ Exit RunSetup::OpenRelay(Instance &instance) {
       },
       &error);
   if (!instance.relay) {
-    std::fprintf(stderr, "zemhost: instance %d: %s\n", number, error.c_str());
+    SayOnStandardError("instance " + std::to_string(number) + ": " + error);
     return kExitPort;
   }
   instance.port_name = instance.relay->PortName();

@@ -1,3 +1,4 @@
+#include "outputs/standard_error.h"
 #include "run/session.h"
 
 #include <algorithm>
@@ -19,6 +20,11 @@ constexpr Millis kConsoleWait{50};
 constexpr Millis kThreadExitStep{5};
 // What the output may still take when the process must end at once.
 constexpr Millis kLastOutputWait{1000};
+// One stop can arrive more than once: `timeout` sends its signal to zemhost
+// and again to its process group, and a terminal's hang-up comes from the
+// kernel and again from the shell. Only a stop this long after the first is
+// a second one (an operator's second Ctrl-C).
+constexpr std::chrono::seconds kSecondStopAfter{1};
 
 }  // namespace
 
@@ -41,8 +47,8 @@ bool Session::EveryPolledInstanceAnswered() const {
   bool all = true;
   for (const InstanceStatus &status : hub_.Take().instances) {
     if (status.exchanges == 0 || status.failures < status.exchanges) continue;
-    std::fprintf(stderr, "zemhost: instance %d: no poll was answered (%llu tried)\n",
-                 status.number, static_cast<unsigned long long>(status.exchanges));
+    SayOnStandardError("instance " + std::to_string(status.number) +
+                       ": no poll was answered (" + std::to_string(status.exchanges) + " tried)");
     all = false;
   }
   return all;
@@ -101,8 +107,10 @@ void Session::StartPolling() {
 
 Exit Session::Loop() {
   if (output_.LiveScreen()) console_.StartKeys();
+  service_.Ready(instances_);
   // The outputs' timed work first, so the live screen shows from the start.
   for (hub_.Tick(); HandleConsole(); hub_.Tick()) {
+    service_.Tick(instances_);
     schedule_.SendDue(
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
     for (CommandSource *source : remote_) {
@@ -161,6 +169,7 @@ void Session::StopPolling() {
 // the driver; after this the module may be unloaded. A poll may take three
 // read timeouts to return, so the console stays watched meanwhile.
 int Session::Shutdown() {
+  service_.Stopping();
   for (auto &instance : instances_) {
     if (instance->poller) instance->poller->RequestStop();
   }
@@ -177,7 +186,7 @@ int Session::Shutdown() {
   int status = WaitForShutdownLines(started);
   EndDriver();
   if (safe_to_unload_ && !WaitForDriverThreadsToExit()) {
-    hub_.Report(0, Notice{"a driver thread is still running; the module stays loaded"});
+    hub_.Report(0, Notice{"a driver thread is still running; the module stays loaded", Severity::kError});
     safe_to_unload_ = false;
     status = kExitFailure;
   }
@@ -190,7 +199,7 @@ int Session::WaitForShutdownLines(int started) {
   QarHostPostAll();
   const auto all_seen = [this, started] { return hub_.WaitForShutdowns(started, Millis(0)); };
   if (WaitWatching(all_seen, kShutdownWait, kConsoleWait)) return kExitOk;
-  hub_.Report(0, Notice{"the driver's waiting threads did not end"});
+  hub_.Report(0, Notice{"the driver's waiting threads did not end", Severity::kError});
   safe_to_unload_ = false;
   return kExitFailure;
 }
@@ -224,11 +233,17 @@ bool Session::WaitWatching(const std::function<bool()> &done, std::optional<Mill
   return true;
 }
 
-// The first request ends the run by its shutdown; one more while that runs
-// ends the process.
+// The first request ends the run by its shutdown; one more while that runs,
+// at least a second after the first, ends the process. One that comes sooner
+// is the same stop delivered again.
 void Session::OnStopRequest() {
-  if (++stop_requests_ >= 2) EndAtOnce();
-  hub_.Report(0, Notice{"stop requested"});
+  const auto now = SteadyClock::now();
+  if (!first_stop_) {
+    first_stop_ = now;
+    hub_.Report(0, Notice{"stop requested"});
+    return;
+  }
+  if (now - *first_stop_ >= kSecondStopAfter) EndAtOnce();
 }
 
 // The driver may still be inside a call on a poll thread, so nothing of it is
@@ -242,9 +257,9 @@ void Session::EndAtOnce() {
             std::to_string(instance->number) + " (" + call + " on " + instance->port_name + ")";
   }
   out_.Finish(kLastOutputWait);
-  std::fprintf(stderr, "zemhost: stopped at once, without the driver's shutdown; %s\n",
-               busy.empty() ? "no instance was inside a driver call"
-                            : ("still inside a driver call: " + busy).c_str());
+  SayOnStandardError("stopped at once, without the driver's shutdown; " +
+                     (busy.empty() ? std::string("no instance was inside a driver call")
+                                   : "still inside a driver call: " + busy));
   EndProcessAtOnce(128 + console_.StopSignal());
 }
 

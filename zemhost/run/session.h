@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "cli/options.h"
@@ -19,6 +20,7 @@
 #include "run/driver_calls.h"
 #include "run/driver_reports.h"
 #include "run/instance.h"
+#include "run/service_watch.h"
 
 namespace zemhost {
 
@@ -34,7 +36,8 @@ class Session {
         out_(out),
         reports_(reports),
         zem_main_(zem_main),
-        output_(hub, live_screen) {}
+        output_(hub, live_screen),
+        service_(config, hub) {}
   ~Session() { StopPolling(); }
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -64,7 +67,7 @@ class Session {
   void EndDriver();
   bool WaitForDriverThreadsToExit();
   // Waits until `done` holds, for at most `limit` (none: as long as it takes),
-  // checking every `step`, while watching for a stop request: a second one
+  // checking every `step`, while watching for a stop request: a second stop
   // ends the process at once.
   bool WaitWatching(const std::function<bool()> &done, std::optional<Millis> limit,
                     Millis step);
@@ -78,6 +81,7 @@ class Session {
   DriverReports &reports_;
   const ZemMainFn zem_main_;
   RunOutput output_;
+  ServiceWatch service_;
 
   std::uint32_t state_size_ = 0;
   Instances instances_;
@@ -85,7 +89,7 @@ class Session {
   std::size_t thread_baseline_ = 0;
   bool send_only_ = false;
   bool safe_to_unload_ = true;
-  int stop_requests_ = 0;
+  std::optional<SteadyClock::time_point> first_stop_;
   std::vector<CommandSource *> remote_;
 };
 

@@ -261,9 +261,21 @@ class Subscriber {
 // One zemhost run, its output in files.
 class Zemhost {
  public:
-  Zemhost(const TempDir &dir, std::vector<std::string> arguments)
+  // kJournal: run as under a service manager whose journal takes standard
+  // error (JOURNAL_STREAM names the file), where the run's lines go.
+  enum Output { kLines, kJournal };
+
+  Zemhost(const TempDir &dir, std::vector<std::string> arguments, Output output = kLines)
       : out_(dir.File("zemhost.out")), err_(dir.File("zemhost.err")) {
-    std::vector<std::string> argv = {ZEMHOST_PROGRAM, "--lines"};
+    std::vector<std::string> argv = {ZEMHOST_PROGRAM};
+    std::vector<std::string> environment;
+    struct stat error_file {};
+    if (output == kJournal && fstat(err_.fd(), &error_file) == 0) {
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(error_file.st_dev) + ":" +
+                            std::to_string(error_file.st_ino));
+    } else {
+      argv.push_back("--lines");
+    }
     // Read timeouts a loaded machine cannot miss, so that no poll fails
     // unless the panel means it to; a config file sets its instances' own.
     if (std::find(arguments.begin(), arguments.end(), "--config") == arguments.end()) {
@@ -271,17 +283,18 @@ class Zemhost {
     }
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     child_ = std::make_unique<vuzov_test::ChildProcess>(
-        argv, vuzov_test::ChildStreams{-1, out_.fd(), err_.fd()});
+        argv, vuzov_test::ChildStreams{-1, out_.fd(), err_.fd()}, environment);
   }
 
   std::string out() const { return out_.Text(); }
   std::string err() const { return err_.Text(); }
   void Signal(int number) const { child_->Signal(number); }
 
-  // Waits until standard output holds `text`; false on timeout.
-  bool WaitForOutput(const std::string &text, std::chrono::milliseconds timeout = 10s) const {
+  // Waits until standard output (or error) holds `text`; false on timeout.
+  bool WaitForOutput(const std::string &text, std::chrono::milliseconds timeout = 10s,
+                     bool on_error = false) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out().find(text) == std::string::npos) {
+    while ((on_error ? err() : out()).find(text) == std::string::npos) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(20ms);
     }
@@ -1114,7 +1127,8 @@ TEST(MqttGateway, FallsBackToMqtt311AndSaysWhatItCannotRefuse) {
 }
 
 // A broker that wants a login: the password comes from a file and is taken;
-// a wrong one stops zemhost at the start with the broker's reason.
+// a wrong one stops zemhost at the start with the broker's reason. No output
+// ever shows a password, the journal's lines of a service included.
 TEST(MqttGateway, LogsInWithThePasswordFileAndRefusesAWrongOne) {
   TempDir dir;
   const std::string passwords = dir.File("passwords");
@@ -1126,17 +1140,19 @@ TEST(MqttGateway, LogsInWithThePasswordFileAndRefusesAWrongOne) {
   WriteFile(dir.File("good"), "s3cret word\n");
   WriteFile(dir.File("bad"), "guess\n");
   {
-    // The same keys in a config file as the flags.
+    // The same keys in a config file as the flags, run as a service runs it.
     WriteFile(dir.File("gateway.conf"), "mqtt = " + broker.Url() + "\nmqtt-user = panel\n" +
                                             "mqtt-password-file = " + dir.File("good") +
                                             "\ninterval = 20ms\n[instance]\ntimeout = 20\nsimulate = " +
                                             kScenarios + "/quick.scn\n");
     Subscriber watcher(broker.port());  // refused: it has no login
-    Zemhost zemhost(dir, {"--config", dir.File("gateway.conf")});
-    ASSERT_TRUE(zemhost.WaitForOutput("CP1Z3 = 1")) << zemhost.err();
+    Zemhost zemhost(dir, {"--config", dir.File("gateway.conf")}, Zemhost::kJournal);
+    ASSERT_TRUE(zemhost.WaitForOutput("\n<5>CP1Z3 = 1\n", 10s, /*on_error=*/true)) << zemhost.err();
     zemhost.Signal(SIGTERM);
     EXPECT_EQ(zemhost.Wait(), 0) << zemhost.err();
-    EXPECT_EQ(zemhost.out().find("refused"), std::string::npos) << zemhost.out();
+    EXPECT_EQ(zemhost.out(), "");
+    EXPECT_EQ(zemhost.err().find("refused"), std::string::npos) << zemhost.err();
+    EXPECT_EQ(zemhost.err().find("s3cret"), std::string::npos) << zemhost.err();
     EXPECT_FALSE(watcher.ready()) << "the broker let an anonymous client in";
   }
   {
@@ -1148,6 +1164,7 @@ TEST(MqttGateway, LogsInWithThePasswordFileAndRefusesAWrongOne) {
               std::string::npos)
         << zemhost.err();
     EXPECT_EQ(zemhost.out().find("CP1Z3"), std::string::npos) << "the run went on";
+    EXPECT_EQ((zemhost.out() + zemhost.err()).find("guess"), std::string::npos) << zemhost.err();
   }
   const std::vector<std::pair<std::vector<std::string>, std::string>> misuses = {
       {{"--mqtt", broker.Url(), "--mqtt-password", "s3cret"}, "never given as an option"},

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,16 +37,30 @@ inline std::vector<std::string> Fast(std::vector<std::string> arguments) {
   return arguments;
 }
 
+// How a run starts, beyond its flags.
+struct Launch {
+  // "NAME=value" over the test's own environment.
+  std::vector<std::string> environment;
+  // JOURNAL_STREAM names the pipe of standard error, as a service manager
+  // names the journal's stream.
+  bool error_is_journal = false;
+  // A program that runs zemhost, its arguments first: {"/usr/bin/timeout", "2"}.
+  std::vector<std::string> wrapper;
+};
+
 // One run of zemhost. Standard output and error go to pipes (or standard
 // output and input to a pty); the destructor kills and reaps a child that is
 // still running.
 class Program {
  public:
   explicit Program(const std::vector<std::string> &arguments, bool on_terminal = false)
-      : Program(arguments, on_terminal, -1) {}
+      : Program(arguments, on_terminal, -1, Launch{}) {}
   // Standard output on the caller's descriptor (/dev/full, a pipe the test
   // closes); out() stays empty.
-  Program(const std::vector<std::string> &arguments, int output) : Program(arguments, false, output) {}
+  Program(const std::vector<std::string> &arguments, int output)
+      : Program(arguments, false, output, Launch{}) {}
+  Program(const std::vector<std::string> &arguments, const Launch &launch)
+      : Program(arguments, false, -1, launch) {}
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
 
@@ -66,6 +81,12 @@ class Program {
     return true;
   }
 
+  // Collects what the program has written so far, without waiting.
+  void ReadWaiting() {
+    while (Pump(0ms)) {
+    }
+  }
+
   // Waits for the exit and collects the rest of the output; -1 on timeout or
   // when a signal ended the program (TermSignal() tells which).
   int Wait(std::chrono::milliseconds timeout = 20s) {
@@ -83,7 +104,8 @@ class Program {
   const std::string &err() const { return err_text_; }
 
  private:
-  Program(const std::vector<std::string> &arguments, bool on_terminal, int output) {
+  Program(const std::vector<std::string> &arguments, bool on_terminal, int output,
+          const Launch &launch) {
     int out[2];
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) return;
@@ -106,11 +128,18 @@ class Program {
       out_.reset(out[0]);
       out_write.reset(out[1]);
     }
-    std::vector<std::string> argv = {ZEMHOST_PROGRAM};
+    std::vector<std::string> argv = launch.wrapper;
+    argv.push_back(ZEMHOST_PROGRAM);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> environment = launch.environment;
+    struct stat error_stream {};
+    if (launch.error_is_journal && fstat(err_write.get(), &error_stream) == 0) {
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(error_stream.st_dev) + ":" +
+                            std::to_string(error_stream.st_ino));
+    }
     const vuzov_test::ChildStreams streams{on_terminal ? out_write.get() : -1, out_write.get(),
                                            err_write.get()};
-    child_ = std::make_unique<vuzov_test::ChildProcess>(argv, streams);
+    child_ = std::make_unique<vuzov_test::ChildProcess>(argv, streams, environment);
   }
 
   // Reads what is waiting; false when nothing was read.

@@ -584,10 +584,12 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
   unlink(late_key.c_str());
 }
 
-// Stop signals (Ctrl-C, SIGTERM, a hang-up) in the middle of polling: the run
-// ends by its own shutdown, exit 0, with nothing left behind (zemhost counts
-// its own descriptors and threads before it exits, and the process is gone
-// afterwards).
+// Stop signals (Ctrl-C, SIGTERM, a hang-up) in the middle of polling, each
+// delivered twice at once as `timeout` and a closing terminal deliver theirs:
+// one stop, and the run ends by its own shutdown, exit 0, with nothing left
+// behind (zemhost counts its own descriptors and threads before it exits, and
+// the process is gone afterwards). Then `timeout` itself stops a run with a
+// hang-up, which it sends to zemhost and again to its process group.
 TEST(ZemhostShutdown, StopSignalMidPollLeavesNothingBehind) {
   // zemhost rightly keeps running through a hang-up it was started to ignore
   // (nohup), so this test's own disposition must not reach it.
@@ -602,6 +604,7 @@ TEST(ZemhostShutdown, StopSignalMidPollLeavesNothingBehind) {
     ASSERT_TRUE(run.started());
     ASSERT_TRUE(run.WaitForOutput(" CP1Z12 = 1\n", 10s)) << run.out() << run.err();
     const pid_t pid = run.pid();
+    run.Signal(number);
     run.Signal(number);
     ASSERT_EQ(run.Wait(10s), 0) << run.err() << run.out();
     EXPECT_NE(run.err().find("selfcheck: no descriptor or thread left behind"), std::string::npos)
@@ -618,6 +621,18 @@ TEST(ZemhostShutdown, StopSignalMidPollLeavesNothingBehind) {
     EXPECT_LT(shutdown, end);
     EXPECT_NE(kill(pid, 0), 0) << "the process is still there";
   }
+  signal(SIGHUP, SIG_DFL);
+  Launch under_timeout;
+  under_timeout.wrapper = {"/usr/bin/timeout", "--preserve-status", "--signal=HUP", "2"};
+  Program timed(Fast({"--simulate", kScenarios + "/quick.scn", "--selfcheck", "--lines"}),
+                under_timeout);
+  if (hangup_ignored) signal(SIGHUP, SIG_IGN);
+  ASSERT_TRUE(timed.started());
+  EXPECT_EQ(timed.Wait(20s), 0) << timed.err() << timed.out();
+  EXPECT_EQ(timed.err().find("stopped at once"), std::string::npos) << timed.err();
+  EXPECT_NE(timed.err().find("selfcheck: no descriptor or thread left behind"), std::string::npos)
+      << timed.err();
+  EXPECT_NE(timed.out().find("ZODODA> EndZem() exited, 0"), std::string::npos) << timed.out();
 }
 
 // The live screen on a terminal: a key sends a command, q ends the run, and
