@@ -103,7 +103,11 @@ bool CheckConfig(RunConfig *config, std::string *error) {
     // A trace is a stream of lines; it has no place on the live screen's table.
     config->output = OutputMode::kLines;
   }
-  return CheckMqttOptions(config->mqtt, error);
+  // A gateway shows every zone the panel reports: the driver stores only into
+  // gates the host has, and the default ones end at zone 255.
+  if (config->modbus.enabled() && config->gates_path.empty()) config->discover = true;
+  return CheckMqttOptions(config->mqtt, error) &&
+         CheckModbusOptions(config->modbus, config->modbus_map, error);
 }
 
 std::vector<std::string> PointsOf(const InstanceConfig &instance) {
