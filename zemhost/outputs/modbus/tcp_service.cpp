@@ -18,8 +18,10 @@
 namespace zemhost::modbus {
 namespace {
 
-// Waiting connections the kernel holds for the server; not its descriptors.
-constexpr int kBacklog = 128;
+// Connections the kernel holds until the server takes them (not its
+// descriptors): as many as the system allows, so that a burst of them is
+// refused by the server, at once, and not left by the kernel to retry.
+constexpr int kBacklog = SOMAXCONN;
 // Connections taken per wake-up, so a flood leaves time for the clients.
 constexpr int kAcceptsPerTurn = 64;
 // Reads of one client per wake-up, so a client that keeps sending cannot
