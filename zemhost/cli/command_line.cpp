@@ -139,11 +139,15 @@ class FlagReader {
   // instance, or (a command) the first instance.
   void Apply(const Setting &setting, const std::string &value) {
     flag_after_stray_ = flag_after_stray_ || app_.remaining_size() > 0;
+    // A key the run and an instance may both set is the run's as a flag: an
+    // [instance] of a config file may still set its own.
+    const bool run_wide = setting.scope == Scope::kRun || setting.scope == Scope::kRunOrInstance;
+    InstanceConfig *instance = setting.scope == Scope::kRunOrInstance ? nullptr : &flags_->instance;
     std::string problem;
-    if (!setting.Read(value, Targets{config_, &flags_->instance}, &problem)) {
+    if (!setting.Read(value, Targets{config_, instance}, &problem)) {
       throw CLI::ValidationError("--" + setting.key, problem);  // a file gone since its check
     }
-    if (setting.scope == Scope::kRun) flags_->run_keys.insert(setting.key);
+    if (run_wide) flags_->run_keys.insert(setting.key);
     if (setting.scope == Scope::kInstance && !setting.to_first_instance) {
       flags_->instance_used = true;
     }

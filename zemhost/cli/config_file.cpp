@@ -72,8 +72,9 @@ class ConfigReader {
     const Setting *setting = FindSetting(key);
     if (Misplaced(key, setting, current_ != nullptr, problem)) return false;
     const std::string value = Resolved(*setting, Trim(line.substr(equals + 1)));
-    // A run key a flag gave is checked here, and the flag's value stays.
-    const bool kept = kept_.count(key) > 0;
+    // A run key a flag gave is checked here, and the flag's value stays; an
+    // instance's own value of a key the run also takes wins over the flag's.
+    const bool kept = kept_.count(key) > 0 && current_ == nullptr;
     const bool read = kept ? setting->Check(value, problem)
                            : setting->Read(value, Targets{config_, current_}, problem);
     return read && !Conflicts(problem);

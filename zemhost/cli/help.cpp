@@ -68,6 +68,14 @@ The run:
   --for TIME           end after TIME (e.g. 30s); otherwise run until Ctrl-C
   --reopen-after N     close and reopen the port after N failed polls in a row
                        (default 3, 0 never)
+  --link-failures N    the panel link is down after N exchanges in a row
+                       failed (default 3, 1 to 1000)
+  --link-silence TIME  ... or after TIME without an answered exchange
+                       (default 5s; longer than --interval), even while a
+                       poll still waits in the driver; up again with the next
+                       answer, unknown until the first. Every output shows
+                       the link and its changes; an [instance] of a config
+                       file may set both for itself
   --module PATH        the driver module: the file PATH names, from the
                        working directory even without a folder; the run's
                        header shows the file loaded (default: %s
@@ -83,7 +91,8 @@ The run:
 Output:
   on a terminal        a live table of the gates the panel has reported, with
                        their last change time (changes highlighted), a status
-                       line per instance (exchanges, failures, last result),
+                       line per instance (the link, exchanges, failures,
+                       last result; highlighted while the link is down),
                        commands and the latest log lines. Keys: a acknowledge,
                        s silence, r reset (sent to every instance), q quit
   otherwise, --lines   one line per event, seconds since the start first
@@ -91,12 +100,14 @@ Output:
                          2.104 CP1Z3 = 1
                          2.104 log 0 ZODODA> ...
                          9.310 instance 1 read CP1Z1 failed: result 2
+                         9.811 instance 1 link down: 3 failed exchanges in...
                         15.002 instance 1 command CP1S! acknowledged
   --json               one JSON object per line and event: "driver",
                        "instance", "gate", "log", "exchange" (every poll),
-                       "command", "trace", "notice" and "end"; each has "t",
-                       seconds since the start with three decimals, and
-                       "instance" says "simulated": true or false
+                       "command", "link", "trace", "notice" and "end"; each
+                       has "t", seconds since the start with three
+                       decimals, and "instance" says "simulated": true or
+                       false
   --trace              every frame on the line, in hex with its time:
                        [05] sent by the driver, <02 01 ...> sent by the panel.
                        With --simulate from the simulated panel; on a real
@@ -111,10 +122,11 @@ Output:
                        SIGPIPE as other tools end (a shell sees 141)
 
 Config file (--config): 'key = value' lines, '#' comments. Before the first
-section: module, gates, discover, interval, polls, for, reopen-after. Each
-[instance] section is one driver instance with the keys port, simulate, baud,
-data-bits, parity, stop-bits, timeout, dtr, rts, flags, panel, point
-(repeatable) and send (repeatable), named and valued as the flags. Example:
+section: module, gates, discover, interval, polls, for, reopen-after,
+link-failures, link-silence. Each [instance] section is one driver instance
+with the keys port, simulate, baud, data-bits, parity, stop-bits, timeout,
+dtr, rts, flags, panel, point (repeatable), send (repeatable) and its own
+link-failures and link-silence, named and valued as the flags. Example:
 
   interval = 250ms
   discover = yes

@@ -32,6 +32,18 @@ bool CheckSendTimes(const InstanceConfig &instance, std::optional<Millis> run_fo
   return true;
 }
 
+// A silence limit the interval between polls reaches would take every pause
+// between two polls for a lost panel.
+bool CheckLinkRule(const RunConfig &config, const InstanceConfig &instance, std::string *error) {
+  const LinkRule rule = LinkRuleOf(config, instance);
+  if (rule.silence > config.interval) return true;
+  *error = instance.origin + ": link-silence " + toolbox::FormatDuration(rule.silence) +
+           " is not longer than the interval between polls (" +
+           toolbox::FormatDuration(config.interval) +
+           "): every pause between two polls would read as a lost panel";
+  return false;
+}
+
 bool CheckInstance(const InstanceConfig &instance, std::string *error) {
   const std::string where = instance.origin + ": ";
   if (!instance.port.empty() && !instance.simulate.empty()) {
@@ -98,6 +110,7 @@ bool CheckConfig(RunConfig *config, std::string *error) {
   for (const InstanceConfig &instance : config->instances) {
     if (!CheckInstance(instance, error)) return false;
     if (!CheckSendTimes(instance, config->run_for, error)) return false;
+    if (!CheckLinkRule(*config, instance, error)) return false;
   }
   if (config->trace && config->output == OutputMode::kAuto) {
     // A trace is a stream of lines; it has no place on the live screen's table.
@@ -108,6 +121,16 @@ bool CheckConfig(RunConfig *config, std::string *error) {
   if (config->modbus.enabled() && config->gates_path.empty()) config->discover = true;
   return CheckMqttOptions(config->mqtt, error) &&
          CheckModbusOptions(config->modbus, config->modbus_map, error);
+}
+
+LinkRule LinkRuleOf(const RunConfig &config, const InstanceConfig &instance) {
+  const LinkRule built_in;
+  LinkRule rule;
+  rule.failures = instance.rules.link_failures.value_or(
+      config.rules.link_failures.value_or(built_in.failures));
+  rule.silence = instance.rules.link_silence.value_or(
+      config.rules.link_silence.value_or(built_in.silence));
+  return rule;
 }
 
 std::vector<std::string> PointsOf(const InstanceConfig &instance) {

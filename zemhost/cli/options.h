@@ -31,6 +31,22 @@ inline constexpr const char kPortAndSimulated[] =
 // Config values and gate-list lines are trimmed alike.
 using toolbox::Trim;
 
+// When an instance's panel link counts as down: after `failures` exchanges in
+// a row failed, or after `silence` without an answered one, whichever comes
+// first. It is up again with the next answered exchange.
+struct LinkRule {
+  int failures = 3;
+  Millis silence{5000};
+};
+
+// What the run sets for every instance and an instance may set for itself,
+// its own value winning: unset here, the run's value (or the built-in one)
+// holds.
+struct InstanceRules {
+  std::optional<int> link_failures;
+  std::optional<Millis> link_silence;
+};
+
 // A panel command to send: now (at start), or at a time after the start.
 struct ScheduledSend {
   std::string text;  // as given, for messages
@@ -51,6 +67,7 @@ struct InstanceConfig {
   int panel = 1;                           // for the default point and gates
   std::vector<std::string> points;         // empty: "CP<panel>Z1"
   std::vector<ScheduledSend> sends;
+  InstanceRules rules;  // its own values of the keys the run may also set
   std::string origin;  // where it was configured, for messages: "FILE:LINE" or "flags"
 };
 
@@ -66,6 +83,7 @@ struct RunConfig {
   std::optional<std::uint64_t> polls;
   std::optional<Millis> run_for;
   int reopen_after = 3;  // consecutive failed polls before the port is reopened; 0 never
+  InstanceRules rules;   // the run's values of the keys an instance may also set
   OutputMode output = OutputMode::kAuto;
   bool trace = false;
   bool selfcheck = false;
@@ -90,6 +108,10 @@ bool CheckInputFile(const std::string &path, const std::string &what, std::strin
 // scenario, the points and sends have room in the host's records, and no
 // timed send falls after the end of a run of fixed length.
 bool CheckConfig(RunConfig *config, std::string *error);
+
+// The link rule an instance follows: its own values, else the run's, else
+// the built-in ones.
+LinkRule LinkRuleOf(const RunConfig &config, const InstanceConfig &instance);
 
 // The instance's points, or the default one.
 std::vector<std::string> PointsOf(const InstanceConfig &instance);

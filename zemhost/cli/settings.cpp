@@ -40,6 +40,16 @@ Field<T> Modbus(T ModbusOptions::*field) {
   return [field](const Targets &to) -> T & { return to.run->modbus.*field; };
 }
 
+// A key the run and an instance may both set: the instance's own value when
+// one is being read, else the run's.
+template <typename T>
+Field<std::optional<T>> Either(std::optional<T> InstanceRules::*field) {
+  return [field](const Targets &to) -> std::optional<T> & {
+    InstanceRules &rules = to.instance != nullptr ? to.instance->rules : to.run->rules;
+    return rules.*field;
+  };
+}
+
 template <typename T, typename V>
 void Store(T &field, V value) {
   field = static_cast<T>(value);
@@ -273,6 +283,9 @@ Setting Instance(std::string key, SettingReader read) {
 Setting Run(std::string key, SettingReader read) {
   return Make(std::move(key), Scope::kRun, std::move(read));
 }
+Setting RunOrInstance(std::string key, SettingReader read) {
+  return Make(std::move(key), Scope::kRunOrInstance, std::move(read));
+}
 Setting CommandLine(std::string key, SettingReader read) {
   return Make(std::move(key), Scope::kCommandLine, std::move(read));
 }
@@ -333,6 +346,12 @@ std::vector<Setting> BuildSettings() {
       Run("for", Duration(kNoLeast, ", such as 30s", Of(&RunConfig::run_for))),
       Run("reopen-after", Whole(0, 1000, "is a count of failed polls from 0 (never) to 1000",
                                 Of(&RunConfig::reopen_after))),
+      // When a panel's link counts as lost: for every instance, or one.
+      RunOrInstance("link-failures",
+                    Whole(1, 1000, "is a count of failed exchanges in a row from 1 to 1000",
+                          Either(&InstanceRules::link_failures))),
+      RunOrInstance("link-silence", Duration(Millis(1), ", at least 1ms, such as 5s",
+                                             Either(&InstanceRules::link_silence))),
       // The MQTT gateway.
       Run("mqtt", AnyText(Mqtt(&MqttOptions::url))),
       Run("mqtt-prefix", AnyText(Mqtt(&MqttOptions::prefix))),

@@ -20,6 +20,9 @@ namespace zemhost {
 enum class Scope {
   kRun,          // the whole run: a flag, or a config line before the first [instance]
   kInstance,     // one instance: a flag for the single instance, or a line in [instance]
+  // Both: before the first [instance] (or as a flag) for every instance, in
+  // an [instance] for that one, whose own value wins.
+  kRunOrInstance,
   kCommandLine,  // a flag only (--config, --json, ...)
 };
 
@@ -28,7 +31,8 @@ enum class Form {
   kSwitch,  // --key alone; in a config file key = yes or no
 };
 
-// Where a setting's value goes.
+// Where a setting's value goes. For a kRunOrInstance key, a null instance
+// means the run's value.
 struct Targets {
   RunConfig *run;
   InstanceConfig *instance;

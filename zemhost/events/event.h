@@ -55,6 +55,20 @@ struct TraceNote {
   std::string text;
 };
 
+// What zemhost knows of an instance's panel link. Unknown until the first
+// exchange is answered or a rule takes it down; down after the instance's
+// link-failures exchanges in a row failed or link-silence passed without an
+// answered one, whichever comes first; up again with the next answered one.
+enum class LinkState { kUnknown, kUp, kDown };
+
+// The instance's panel link took a new state; `why` says what made it
+// ("3 failed exchanges in a row", "no answered poll for 5s", "poll
+// answered"). The hub makes these from the exchanges and the time.
+struct LinkChanged {
+  LinkState state = LinkState::kUnknown;
+  std::string why;
+};
+
 // zemhost's own word about the run ("instance 1: 3 failed polls in a row ...").
 struct Notice {
   std::string text;
@@ -98,9 +112,9 @@ struct RunEnded {
   std::uint64_t acknowledged = 0;
 };
 
-using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, TraceFrame, TraceNote,
-                               Notice, SimulatedLabel, DriverShown, InstanceShown, GatesShown,
-                               RunEnded>;
+using EventBody = std::variant<GateStored, LogLine, PollDone, CommandDone, LinkChanged,
+                               TraceFrame, TraceNote, Notice, SimulatedLabel, DriverShown,
+                               InstanceShown, GatesShown, RunEnded>;
 
 // Visits an EventBody with one lambda per kind: std::visit(Overloaded{...}, body).
 template <class... Handlers>

@@ -37,6 +37,15 @@ std::string CommandOutcome(const CommandDone &command) {
   return outcome;
 }
 
+const char *LinkStateName(LinkState state) {
+  switch (state) {
+    case LinkState::kUp: return "up";
+    case LinkState::kDown: return "down";
+    case LinkState::kUnknown: break;
+  }
+  return "unknown";
+}
+
 std::string RunSummary(const RunEnded &end) {
   const auto counted = [](std::uint64_t count, const char *noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");

@@ -22,6 +22,8 @@ std::string HexBytes(const std::uint8_t *bytes, std::size_t count);
 std::string Shown(const std::string &cp437_text);
 // "acknowledged", "not acknowledged", "not acknowledged (result 2)".
 std::string CommandOutcome(const CommandDone &command);
+// "unknown", "up" or "down".
+const char *LinkStateName(LinkState state);
 // "16 exchanges, 0 failed; 1 command, 1 acknowledged"
 std::string RunSummary(const RunEnded &end);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "duration.h"
 #include "events/event_text.h"
 
 namespace zemhost {
@@ -31,6 +32,7 @@ void Hub::RemoveSink(EventSink *sink) {
 // those may be reporting. Only the main thread adds and removes sinks, so the
 // copy stays valid.
 void Hub::Tick() {
+  Dispatch([this](double now, std::vector<Event> *due) { LinkSilences(now, due); });
   std::vector<EventSink *> sinks;
   {
     std::lock_guard<std::mutex> lock(fan_out_mutex_);
@@ -39,25 +41,45 @@ void Hub::Tick() {
   for (EventSink *sink : sinks) sink->Tick();
 }
 
-void Hub::Report(int instance, EventBody body) {
-  Event event{0, instance, std::move(body)};
-  std::lock_guard<std::mutex> order(fan_out_mutex_);
-  {
-    std::lock_guard<std::mutex> lock(table_mutex_);
-    event.time = Now();
-    Record(event);
-  }
-  for (EventSink *sink : sinks_) sink->Take(event);
+void Hub::WatchLink(int instance, const LinkRule &rule) {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  link_watches_[instance] = LinkWatch{rule, Now()};
 }
 
-void Hub::Record(Event &event) {
+void Hub::Report(int instance, EventBody body) {
+  Dispatch([&](double now, std::vector<Event> *events) {
+    events->push_back(Event{now, instance, std::move(body)});
+  });
+}
+
+template <typename Make>
+void Hub::Dispatch(Make make) {
+  std::lock_guard<std::mutex> order(fan_out_mutex_);
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    make(Now(), &events);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      std::vector<Event> more;
+      Record(events[i], &more);
+      events.insert(events.end(), std::make_move_iterator(more.begin()),
+                    std::make_move_iterator(more.end()));
+    }
+  }
+  for (const Event &event : events) {
+    for (EventSink *sink : sinks_) sink->Take(event);
+  }
+}
+
+void Hub::Record(Event &event, std::vector<Event> *more) {
   const double now = event.time;
   const int instance = event.instance;
   std::visit(Overloaded{
                  [&](GateStored &gate) { RecordGate(now, gate); },
                  [&](const LogLine &line) { RecordLog(now, line); },
-                 [&](const PollDone &poll) { RecordPoll(instance, poll); },
-                 [&](const CommandDone &command) { RecordCommand(now, instance, command); },
+                 [&](const PollDone &poll) { RecordExchange(event, poll.result, "poll", more); },
+                 [&](const CommandDone &command) { RecordCommand(event, command, more); },
+                 [&](const LinkChanged &change) { RecordLink(now, instance, change); },
                  [&](const Notice &notice) { Remember(now, Shown(notice.text)); },
                  [&](const InstanceShown &shown) { RecordInstance(instance, shown); },
                  [](const auto &) {},
@@ -90,23 +112,73 @@ void Hub::RecordLog(double now, const LogLine &line) {
   }
 }
 
-void Hub::RecordPoll(int instance, const PollDone &poll) {
-  if (InstanceStatus *status = StatusOf(instance)) {
-    status->exchanges += 1;
-    if (poll.result != 0) status->failures += 1;
-    status->last_result = poll.result;
+// A poll or a command exchange: `what` names it in the link's reason. An
+// answer of any kind (a refused command too) shows that the panel is there.
+void Hub::RecordExchange(const Event &event, std::uint32_t result, const char *what,
+                         std::vector<Event> *more) {
+  InstanceStatus *status = StatusOf(event.instance);
+  if (status == nullptr) return;
+  status->exchanges += 1;
+  status->last_result = result;
+  const bool answered = result == 0;
+  if (answered) {
+    status->answered_at = event.time;
+    status->failed_in_row = 0;
+  } else {
+    status->failures += 1;
+    status->failed_in_row += 1;
+  }
+  const auto watch = link_watches_.find(event.instance);
+  if (watch == link_watches_.end()) return;
+  const auto turn = [&](LinkState state, std::string why) {
+    more->push_back(Event{event.time, event.instance, LinkChanged{state, std::move(why)}});
+  };
+  if (answered && status->link != LinkState::kUp) {
+    turn(LinkState::kUp, std::string(what) + " answered");
+  }
+  const int limit = watch->second.rule.failures;
+  if (!answered && status->link != LinkState::kDown && status->failed_in_row >= limit) {
+    turn(LinkState::kDown, std::to_string(limit) +
+                               (limit == 1 ? " failed exchange" : " failed exchanges in a row"));
   }
 }
 
-void Hub::RecordCommand(double now, int instance, const CommandDone &command) {
+void Hub::RecordCommand(const Event &event, const CommandDone &command, std::vector<Event> *more) {
   ++commands_sent_;
   if (command.result == 0 && command.acknowledged) ++commands_acknowledged_;
   const std::string what = Shown(command.point) + " " + CommandOutcome(command);
-  if (InstanceStatus *status = StatusOf(instance)) {
-    RecordPoll(instance, PollDone{command.point, command.result, 0});
-    status->last_command = what + " at " + Seconds(now) + " s";
+  if (InstanceStatus *status = StatusOf(event.instance)) {
+    status->last_command = what + " at " + Seconds(event.time) + " s";
+    RecordExchange(event, command.result, "command", more);
   }
-  Remember(now, "command " + what);
+  Remember(event.time, "command " + what);
+}
+
+void Hub::RecordLink(double now, int instance, const LinkChanged &change) {
+  if (InstanceStatus *status = StatusOf(instance)) {
+    status->link = change.state;
+    status->link_since = now;
+    status->link_why = change.why;
+  }
+  Remember(now, "instance " + std::to_string(instance) + " link " + LinkStateName(change.state) +
+                    ": " + change.why);
+}
+
+// A poll that hangs in the driver reports nothing until it returns, so the
+// silence is measured here, by the clock: from the last answer, or from the
+// start of the watch when none came yet.
+void Hub::LinkSilences(double now, std::vector<Event> *due) {
+  for (const auto &[instance, watch] : link_watches_) {
+    const InstanceStatus *status = StatusOf(instance);
+    if (status == nullptr || status->link == LinkState::kDown) continue;
+    const double silent_since = std::max(status->answered_at, watch.from);
+    const double limit = std::chrono::duration<double>(watch.rule.silence).count();
+    if (now - silent_since < limit) continue;
+    due->push_back(Event{now, instance,
+                         LinkChanged{LinkState::kDown,
+                                     "no answered poll for " +
+                                         toolbox::FormatDuration(watch.rule.silence)}});
+  }
 }
 
 void Hub::RecordInstance(int instance, const InstanceShown &shown) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "events/event.h"
 
 namespace zemhost {
@@ -34,6 +35,12 @@ struct InstanceStatus {
   std::uint64_t failures = 0;
   std::uint32_t last_result = 0;
   std::string last_command;  // "CP1S! acknowledged at 15.0 s"
+  // The panel link, as the instance's LinkRule reads its exchanges.
+  LinkState link = LinkState::kUnknown;
+  double link_since = 0;     // when it took that state, seconds since the start
+  std::string link_why;      // what made it: "3 failed exchanges in a row"
+  double answered_at = -1;   // the last answered exchange; -1 none yet
+  int failed_in_row = 0;
 };
 
 struct LogEntry {
@@ -61,8 +68,12 @@ class Hub {
   // added; once RemoveSink returns, no call of it is running or to come.
   void AddSink(EventSink *sink);
   void RemoveSink(EventSink *sink);
-  // From the main thread: every sink's Tick.
+  // From the main thread: the link changes due by time (a poll that has hung
+  // in the driver for the rule's silence), then every sink's Tick.
   void Tick();
+  // From the main thread, as the instance starts polling: from now on its
+  // link follows `rule`, the silence counted from now until the first answer.
+  void WatchLink(int instance, const LinkRule &rule);
 
   // From any thread: records the event and hands it to every sink.
   void Report(int instance, EventBody body);
@@ -77,13 +88,24 @@ class Hub {
   std::uint64_t CommandsAcknowledged() const;
 
  private:
-  // Each records one kind of event; the caller holds table_mutex_.
-  void Record(Event &event);
+  // Under the table's lock, `make` adds the events due at `now`; each is
+  // recorded with what it brings along (a link change after an exchange),
+  // then handed to every sink in that order.
+  template <typename Make>
+  void Dispatch(Make make);
+
+  // Each records one kind of event, adding to *more the events it brings
+  // along; the caller holds table_mutex_.
+  void Record(Event &event, std::vector<Event> *more);
   void RecordGate(double now, GateStored &gate);
   void RecordLog(double now, const LogLine &line);
-  void RecordPoll(int instance, const PollDone &poll);
-  void RecordCommand(double now, int instance, const CommandDone &command);
+  void RecordExchange(const Event &event, std::uint32_t result, const char *what,
+                      std::vector<Event> *more);
+  void RecordCommand(const Event &event, const CommandDone &command, std::vector<Event> *more);
   void RecordInstance(int instance, const InstanceShown &shown);
+  void RecordLink(double now, int instance, const LinkChanged &change);
+  // The link changes the silence rule makes at `now`.
+  void LinkSilences(double now, std::vector<Event> *due);
   void Remember(double now, std::string text);
   InstanceStatus *StatusOf(int instance);
 
@@ -100,6 +122,12 @@ class Hub {
   std::map<std::string, std::size_t> gate_index_;
   std::vector<GateRow> gates_;
   std::vector<InstanceStatus> instances_;
+  // The instances whose link is watched: their rule, and when the watch began.
+  struct LinkWatch {
+    LinkRule rule;
+    double from = 0;
+  };
+  std::map<int, LinkWatch> link_watches_;
   std::deque<LogEntry> recent_log_;
   std::vector<std::string> all_log_;
   std::uint64_t commands_sent_ = 0;

@@ -31,6 +31,10 @@ std::string JsonFormat(const Event &event) {
                 .Number("result", command.result).Bool("acknowledged", command.acknowledged)
                 .Close();
           },
+          [&](const LinkChanged &change) {
+            return named("link").Number("instance", event.instance)
+                .Text("state", LinkStateName(change.state)).Text("why", change.why).Close();
+          },
           [&](const TraceFrame &frame) {
             if (frame.bytes.empty()) return std::string();
             return named("trace").Number("instance", event.instance)

@@ -38,6 +38,10 @@ std::string LineFormat(const Event &event) {
             return at + "instance " + Instance(event) + " command " + Shown(command.point) + " " +
                    CommandOutcome(command);
           },
+          [&](const LinkChanged &change) {
+            return at + "instance " + Instance(event) + " link " + LinkStateName(change.state) +
+                   ": " + Shown(change.why);
+          },
           [&](const TraceFrame &frame) {
             if (frame.bytes.empty()) return std::string();
             const std::string hex = HexBytes(frame.bytes.data(), frame.bytes.size());

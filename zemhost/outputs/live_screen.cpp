@@ -68,13 +68,22 @@ std::string GateCell(const GateRow &gate, double now) {
   return fresh ? std::string(kHighlight) + cell + kReset + " " : cell + " ";
 }
 
+// "link up since 2.1 s (poll answered)"
+std::string LinkText(const InstanceStatus &status) {
+  if (status.link == LinkState::kUnknown) return "link unknown (no answer yet)";
+  char since[48];
+  std::snprintf(since, sizeof since, " since %.1f s (", status.link_since);
+  return std::string("link ") + LinkStateName(status.link) + since + status.link_why + ")";
+}
+
 std::string StatusLine(const InstanceStatus &status) {
   char text[160];
-  std::snprintf(text, sizeof text, "#%d exchanges %llu  failures %llu  last result %u",
-                status.number, static_cast<unsigned long long>(status.exchanges),
+  std::snprintf(text, sizeof text, "  exchanges %llu  failures %llu  last result %u",
+                static_cast<unsigned long long>(status.exchanges),
                 static_cast<unsigned long long>(status.failures), status.last_result);
-  // The counts first: a long port description is what a narrow terminal cuts.
-  std::string line = text;
+  // The link and the counts first: a long port description is what a narrow
+  // terminal cuts.
+  std::string line = "#" + std::to_string(status.number) + " " + LinkText(status) + text;
   if (!status.last_command.empty()) line += "  | " + status.last_command;
   return line + "  | " + status.port;
 }
@@ -132,7 +141,10 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   std::snprintf(clock, sizeof clock, "  %.1f s   keys: a acknowledge  s silence  r reset  q quit",
                 snapshot.now);
   frame.Line("driver \"" + header.driver_name + "\"" + clock, kBold);
-  for (const InstanceStatus &status : snapshot.instances) frame.Line(StatusLine(status));
+  // A lost panel stands out: nothing the table shows of it is current.
+  for (const InstanceStatus &status : snapshot.instances) {
+    frame.Line(StatusLine(status), status.link == LinkState::kDown ? kHighlight : nullptr);
+  }
 
   const int columns = std::max(1, cols / kCellWidth);
   char titles[64];

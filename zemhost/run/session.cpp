@@ -92,6 +92,8 @@ void Session::StartPolling() {
                                          instance->points, instance->port_name, plan);
     schedule_.AddInstance(instance->poller.get(), instance->number, instance->config.panel,
                           instance->commands);
+    // A run that only sends has no polls whose silence could mean a lost panel.
+    if (!send_only_) hub_.WatchLink(instance->number, LinkRuleOf(config_, instance->config));
     instance->poller->Start();
   }
 }

@@ -328,7 +328,7 @@ TEST(ModbusServer, IndependentClientsReadWhatThePanelReported) {
 
   EXPECT_EQ(zemhost.Stop(), 0) << zemhost.Err();
   const std::string out = zemhost.Out();
-  EXPECT_EQ(Count(out, " command "), 0) << "a refused write reached the panel\n" << out;
+  EXPECT_EQ(Count(out, "instance 1 command "), 0) << "a refused write reached the panel\n" << out;
   EXPECT_EQ(Count(out, "gate CP1Z2000 is outside the Modbus map (zones 1 to 300 of panel 1"), 1)
       << out;
   EXPECT_NE(zemhost.Err().find("selfcheck: no descriptor or thread left behind"), std::string::npos)
@@ -397,7 +397,7 @@ TEST(ModbusServer, ACommandWrittenReachesThePanelAndItsOwnResultReadsBack) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(zemhost.Stop(), 0) << zemhost.Err();
-  EXPECT_EQ(Count(zemhost.Out(), " command "), 5) << zemhost.Out();
+  EXPECT_EQ(Count(zemhost.Out(), "instance 1 command "), 5) << zemhost.Out();
 }
 
 // ---- Bad input -----------------------------------------------------------

@@ -205,6 +205,7 @@ TEST(ZemhostOutput, LinesShowTheBannerAndTheScenarioInOrder) {
   EXPECT_NE(run.out().find(" CP1MS = 51\n"), std::string::npos);
   EXPECT_NE(run.out().find(" CP1MS = 60\n"), std::string::npos);
   EXPECT_NE(run.out().find("zemhost: 16 exchanges, 0 failed"), std::string::npos) << run.out();
+  EXPECT_NE(run.out().find(" instance 1 link up: poll answered\n"), std::string::npos);
   EXPECT_NE(run.out().find("log 32 ZODODA> ShutDown !"), std::string::npos);
   EXPECT_NE(run.out().find("log 0 ZODODA> EndZem() exited, 0"), std::string::npos);
 }
@@ -361,6 +362,96 @@ TEST(ZemhostRun, SeveralInstancesFromAConfigFile) {
   unlink(config.c_str());
 }
 
+// What each instance's JSON says of its link: "link up: poll answered" and
+// "exchange 0", in order, with their times.
+struct LinkStep {
+  std::string what;
+  double t = 0;
+};
+
+std::map<std::string, std::vector<LinkStep>> LinkSteps(const std::string &json_out) {
+  std::map<std::string, std::vector<LinkStep>> steps;
+  for (const std::string &line : Lines(json_out)) {
+    std::map<std::string, std::string> members;
+    if (!JsonReader(line).ReadObject(&members)) continue;
+    if (members["event"] == "link") {
+      steps[members["instance"]].push_back(
+          {"link " + members["state"] + ": " + members["why"], std::stod(members["t"])});
+    } else if (members["event"] == "exchange") {
+      steps[members["instance"]].push_back(
+          {"exchange " + members["result"], std::stod(members["t"])});
+    }
+  }
+  return steps;
+}
+
+// The panel's link as every output states it. Instance 1's panel stops
+// answering while a poll waits out three long read timeouts: the link goes
+// down by the clock, before that poll returns, and up with the next answer.
+// Instance 2's panel is gone (its line hung up): down after its own count of
+// failed exchanges, which wins over the run's, and down it stays.
+TEST(ZemhostLink, GoesDownByCountOrSilenceAndUpWithTheNextAnswer) {
+  const std::string hung = WriteFile("hung.scn", "clock first-poll\nat poll 3 silent 3\n");
+  const std::string gone = WriteFile("gone.scn", "clock first-poll\nat poll 3 hangup\n");
+  const std::string config = WriteFile("link.conf",
+                                       "interval = 100ms\n"
+                                       "for = 6s\n"
+                                       "link-silence = 2s\n"
+                                       "link-failures = 4\n"
+                                       "[instance]\n"
+                                       "simulate = " + hung + "\n"
+                                       "timeout = 150\n"
+                                       "[instance]\n"
+                                       "simulate = " + gone + "\n"
+                                       "timeout = 50\n"
+                                       "link-failures = 2\n");
+  Program run({"--config", config, "--json"});
+  ASSERT_TRUE(run.started());
+  ASSERT_EQ(run.Wait(), 0) << run.err();
+  auto steps = LinkSteps(run.out());
+
+  // Instance 1: answered twice; the third poll hangs 4.5 s.
+  const std::vector<LinkStep> &hung_steps = steps["1"];
+  std::vector<std::string> order;
+  for (const LinkStep &step : hung_steps) {
+    if (order.empty() || order.back() != step.what) order.push_back(step.what);
+  }
+  const std::vector<std::string> expected = {
+      "exchange 0", "link up: poll answered", "exchange 0", "link down: no answered poll for 2s",
+      "exchange 2", "exchange 0", "link up: poll answered", "exchange 0"};
+  ASSERT_EQ(order, expected) << run.out();
+  const auto at = [&](const std::string &what, int nth = 0) {
+    for (const LinkStep &step : hung_steps) {
+      if (step.what == what && nth-- == 0) return step.t;
+    }
+    return -1.0;
+  };
+  EXPECT_GE(at("link down: no answered poll for 2s") - at("exchange 0", 1), 2.0);
+  EXPECT_LT(at("link down: no answered poll for 2s"), at("exchange 2"))
+      << "the silence rule waited for the hung poll to return";
+
+  // Instance 2: after the hang-up every exchange fails, at once.
+  const std::vector<LinkStep> &gone_steps = steps["2"];
+  std::vector<std::string> links;
+  std::size_t down_at = 0;
+  for (std::size_t i = 0; i < gone_steps.size(); ++i) {
+    if (gone_steps[i].what.rfind("link ", 0) != 0) continue;
+    links.push_back(gone_steps[i].what);
+    down_at = i;
+  }
+  EXPECT_EQ(links, (std::vector<std::string>{"link up: poll answered",
+                                             "link down: 2 failed exchanges in a row"}))
+      << run.out();
+  ASSERT_GE(down_at, 3u);
+  EXPECT_NE(gone_steps[down_at - 1].what, "exchange 0");
+  EXPECT_NE(gone_steps[down_at - 2].what, "exchange 0");
+  EXPECT_EQ(gone_steps[down_at - 3].what.rfind("exchange 0", 0) == 0 ||
+                gone_steps[down_at - 3].what.rfind("link up", 0) == 0,
+            true)
+      << "down after exactly two failed exchanges";
+  for (const std::string &file : {hung, gone, config}) unlink(file.c_str());
+}
+
 TEST(ZemhostCommands, SendReportsTheAcknowledgement) {
   Program acked({"--simulate", kScenarios + "/quick.scn", "--send", "CP1S!", "--timeout", "5"});
   ASSERT_TRUE(acked.started());
@@ -407,6 +498,9 @@ TEST(ZemhostErrors, EachBadInputExitsNonZeroWithItsMessage) {
       {{"--baud", "fast"}, 2, "--baud: baud is a rate from 1 to 65535"},
       {{"--for"}, 2, "--for needs a value"},
       {{"--interval", "soon"}, 2, "interval is a duration"},
+      {{"--link-failures", "0"}, 2, "link-failures is a count of failed exchanges in a row"},
+      {{"--link-silence", "150ms"}, 2,
+       "link-silence 150ms is not longer than the interval between polls (200ms)"},
       // Of two problems, the first on the command line is the one reported.
       {{"--baud", "fast", "--bogus", "1"}, 2, "--baud: baud is a rate"},
       {{"--bogus", "1", "--baud", "fast"}, 2, "unknown option --bogus"},
@@ -493,6 +587,7 @@ TEST(ZemhostScreen, KeysSendCommandsAndQuit) {
   ASSERT_TRUE(run.WaitForOutput("CP1Z3", 10s)) << run.out() << run.err();
   EXPECT_NE(run.out().find("\x1b[H"), std::string::npos);
   EXPECT_NE(run.out().find("exchanges"), std::string::npos);
+  EXPECT_TRUE(run.WaitForOutput("#1 link up since ", 10s)) << run.out();
   run.Type("s");
   EXPECT_TRUE(run.WaitForOutput("command CP1S! acknowledged", 10s)) << run.out();
   run.Type("q");

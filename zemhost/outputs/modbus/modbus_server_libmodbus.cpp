@@ -30,10 +30,9 @@ class LibmodbusServer final : public ModbusServer {
   LibmodbusServer(const ModbusOptions &options, const std::vector<ServedInstance> &instances,
                   ServerNotice notice)
       : options_(options), notice_(std::move(notice)) {
-    const Clock::time_point start = Clock::now();
     for (const ServedInstance &instance : instances) {
       units_.push_back(std::make_unique<modbus::UnitState>(instance.number, instance.panel,
-                                                           options.zones, options.commands, start));
+                                                           options.zones, options.commands));
     }
   }
   ~LibmodbusServer() override { Stop(); }
@@ -82,6 +81,7 @@ class LibmodbusServer final : public ModbusServer {
                      unit->Exchanged(command.result == 0, Clock::now());
                      unit->CommandDone(command.ticket, command.result, command.acknowledged);
                    },
+                   [&](const LinkChanged &change) { unit->LinkIs(change.state); },
                    [&](const InstanceShown &shown) { unit->Shown(shown.panel); },
                    [](const auto &) {},
                },

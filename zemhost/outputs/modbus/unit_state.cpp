@@ -10,11 +10,6 @@
 namespace zemhost::modbus {
 namespace {
 
-// The panel link's rule: lost after this many failed exchanges in a row, or
-// this long without an answer (from the start when none ever came).
-constexpr int kFailuresToLoseLink = 3;
-constexpr std::chrono::seconds kSilenceToLoseLink{5};
-
 // A gate value as the 32-bit word the driver made it from a byte: 0 to 127,
 // or 2^32 - 128 and up for a byte of 0x80 or more.
 std::uint32_t GateWord(double value) {
@@ -31,11 +26,10 @@ std::uint16_t Signed(std::int32_t value) {
 
 }  // namespace
 
-UnitState::UnitState(int instance, int panel, int zones, bool commands, Clock::time_point start)
+UnitState::UnitState(int instance, int panel, int zones, bool commands)
     : instance_(instance),
       zones_(zones),
       commands_(commands),
-      start_(start),
       panel_(panel),
       words_(static_cast<std::size_t>(zones) + 1, kZoneNotReported),
       alarms_(static_cast<std::size_t>(zones) + 1, 0) {
@@ -111,12 +105,15 @@ void UnitState::Exchanged(bool answered, Clock::time_point now) {
   const std::lock_guard<std::mutex> lock(mutex_);
   exchanges_ += 1;
   if (answered) {
-    failed_in_row_ = 0;
     last_answer_ = now;
   } else {
     failures_ += 1;
-    failed_in_row_ += 1;
   }
+}
+
+void UnitState::LinkIs(LinkState state) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  link_ = state;
 }
 
 void UnitState::CommandDone(std::uint32_t ticket, std::uint32_t result, bool acknowledged) {
@@ -133,20 +130,13 @@ void UnitState::CommandTaken(std::uint16_t code, std::uint32_t ticket) {
   result_ticket_ = ticket;
 }
 
-Link UnitState::LinkAt(Clock::time_point now) const {
-  if (failed_in_row_ >= kFailuresToLoseLink) return Link::kLost;
-  if (now - last_answer_.value_or(start_) >= kSilenceToLoseLink) return Link::kLost;
-  return last_answer_ ? Link::kUp : Link::kNotKnown;
-}
-
 std::uint16_t UnitState::PanelRegister(int address, Clock::time_point now) const {
   switch (address) {
     case kVersionRegister: return kMapVersion;
     case kStatus: {
-      const Link link = LinkAt(now);
       std::uint16_t bits = kStatusGatewayRunning;
-      if (link == Link::kUp) bits |= kStatusLinkUp;
-      if (link == Link::kLost) bits |= kStatusLinkLost;
+      if (link_ == LinkState::kUp) bits |= kStatusLinkUp;
+      if (link_ == LinkState::kDown) bits |= kStatusLinkLost;
       if (commands_) bits |= kStatusCommandsTaken;
       return bits;
     }
@@ -181,7 +171,7 @@ std::uint16_t UnitState::PanelRegister(int address, Clock::time_point now) const
 void UnitState::CopyInputRegisters(int first, int count, Clock::time_point now,
                                    std::uint16_t *out) const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  const std::uint16_t link_bit = LinkAt(now) == Link::kLost ? kZoneLinkLost : 0;
+  const std::uint16_t link_bit = link_ == LinkState::kDown ? kZoneLinkLost : 0;
   for (int address = first; address < first + count; ++address) {
     const int zone = address - kModbusZoneWordBase;
     if (zone >= 1) {

@@ -13,17 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "events/event.h"
+
 namespace zemhost::modbus {
 
 using Clock = std::chrono::steady_clock;
 
-// The panel link as the map shows it.
-enum class Link { kNotKnown, kUp, kLost };
-
 class UnitState {
  public:
   // `panel` until the instance is shown; `zones` of the map; `commands` taken.
-  UnitState(int instance, int panel, int zones, bool commands, Clock::time_point start);
+  UnitState(int instance, int panel, int zones, bool commands);
   UnitState(const UnitState &) = delete;
   UnitState &operator=(const UnitState &) = delete;
 
@@ -35,6 +34,8 @@ class UnitState {
   // first report of this unit the map cannot show; empty otherwise.
   std::string Gate(const std::string &name, double value);
   void Exchanged(bool answered, Clock::time_point now);
+  // The run's one rule for the panel link (the hub's LinkChanged) says so.
+  void LinkIs(LinkState state);
   void CommandDone(std::uint32_t ticket, std::uint32_t result, bool acknowledged);
 
   // ---- From the server's thread; the span lies within the table ----------------
@@ -57,13 +58,11 @@ class UnitState {
   // The caller holds mutex_.
   void Zone(std::int32_t zone, std::uint32_t value);
   std::string Outside(const std::string &name);
-  Link LinkAt(Clock::time_point now) const;
   std::uint16_t PanelRegister(int address, Clock::time_point now) const;
 
   const int instance_;
   const int zones_;
   const bool commands_;
-  const Clock::time_point start_;
 
   mutable std::mutex mutex_;
   int panel_;
@@ -74,7 +73,7 @@ class UnitState {
   bool outside_said_ = false;
   std::uint32_t exchanges_ = 0;
   std::uint32_t failures_ = 0;
-  int failed_in_row_ = 0;
+  LinkState link_ = LinkState::kUnknown;
   std::optional<Clock::time_point> last_answer_;
   std::optional<std::uint8_t> message_type_;
   std::uint8_t message_state_ = 0;
