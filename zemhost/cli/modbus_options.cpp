@@ -131,8 +131,9 @@ Modbus TCP server, for a building-management system (Linux):
                        closed as it connects
   --modbus-allow ADDR[/BITS]  let in only clients from these addresses or
                        networks (repeatable; default anyone)
-  --modbus-timeout TIME  a request begun must be whole within TIME (default
-                       500ms), or its client is dropped
+  --modbus-timeout TIME  the indication timeout: a request begun must be
+                       whole within TIME (default 500ms), or its client is
+                       dropped; no other client waits for it meanwhile
   --modbus-idle TIME   a client that sends nothing for TIME is dropped
                        (default 60s)
   --modbus-map         print the register map as CSV (address, table, name,

@@ -79,15 +79,24 @@ class Zemhost {
     return true;
   }
 
-  // The port the server says it serves on; 0 when it does not say so.
+  // The port the server says it serves on; 0 when the run ends or the
+  // deadline passes without its saying so.
   int Port() const {
-    if (!WaitFor("modbus: serving Modbus TCP on ")) return 0;
-    std::smatch match;
-    const std::string out = Out();
-    if (!std::regex_search(out, match, std::regex("serving Modbus TCP on (127\\.0\\.0\\.1)?:([0-9]+)"))) {
-      return 0;
+    const std::regex serving("serving Modbus TCP on (127\\.0\\.0\\.1)?:([0-9]+)");
+    const auto deadline = Clock::now() + 20s;
+    for (;;) {
+      const std::string out = Out();
+      std::smatch match;
+      if (std::regex_search(out, match, serving)) return std::stoi(match[2]);
+      if (out.find(" exchanges, ") != std::string::npos || Clock::now() >= deadline) return 0;
+      std::this_thread::sleep_for(20ms);
     }
-    return std::stoi(match[2]);
+  }
+
+  // Why a run went wrong: it is stopped, and what it said on both outputs.
+  std::string Said() {
+    const int status = Stop();
+    return "exit " + std::to_string(status) + "\n" + Out() + "\nstandard error:\n" + Err();
   }
 
   int Stop() {
@@ -253,7 +262,7 @@ TEST(ModbusServer, IndependentClientsReadWhatThePanelReported) {
                               "--modbus-zones", "300", "--selfcheck"});
   ASSERT_TRUE(zemhost.started());
   const int port = zemhost.Port();
-  ASSERT_NE(port, 0) << zemhost.Out() << zemhost.Err();
+  ASSERT_NE(port, 0) << zemhost.Said();
   ASSERT_TRUE(zemhost.WaitFor("CP1Z260E5 = 3")) << zemhost.Out();
 
   ToolRun run;
@@ -353,7 +362,7 @@ TEST(ModbusServer, ACommandWrittenReachesThePanelAndItsOwnResultReadsBack) {
                                "CP1A!", "--modbus", "127.0.0.1:0", "--modbus-commands"});
   ASSERT_TRUE(zemhost.started());
   const int port = zemhost.Port();
-  ASSERT_NE(port, 0) << zemhost.Out() << zemhost.Err();
+  ASSERT_NE(port, 0) << zemhost.Said();
   ASSERT_TRUE(zemhost.WaitFor("instance 1 command CP1A! acknowledged")) << zemhost.Out();
   ASSERT_TRUE(zemhost.WaitFor("CP1Z3 = 1")) << zemhost.Out();
   Client client(port);
@@ -514,7 +523,7 @@ TEST(ModbusServer, BadInputHoldsUpNoWellBehavedClientAndLosesNothing) {
                                 std::to_string(kCap)});
   ASSERT_TRUE(zemhost.started());
   const int port = zemhost.Port();
-  ASSERT_NE(port, 0) << zemhost.Out() << zemhost.Err();
+  ASSERT_NE(port, 0) << zemhost.Said();
   WellBehavedClient good(port);
   ASSERT_TRUE(good.Served(10));
   const std::size_t descriptors = OpenDescriptors(zemhost.Pid());
@@ -662,7 +671,7 @@ TEST(ModbusServer, TheLinkBitsFollowAPanelThatGoesSilentAndComesBack) {
   Zemhost zemhost("link", {"--port", line, "--lines", "--modbus", "127.0.0.1:0"});
   ASSERT_TRUE(zemhost.started());
   const int port = zemhost.Port();
-  ASSERT_NE(port, 0) << zemhost.Out() << zemhost.Err();
+  ASSERT_NE(port, 0) << zemhost.Said();
   Client client(port);
   ASSERT_TRUE(client.connected());
   // Registers 1 (status) and 1003 (zone 3's word), read at once each time.
@@ -732,7 +741,7 @@ TEST(ModbusServer, StartsOnlyWhereItCanListenAndLetsInOnlyWhomItMay) {
     Zemhost elsewhere("elsewhere", {"--lines", "--modbus", "127.0.0.1:0", "--modbus-allow",
                                     "10.0.0.0/8", "--modbus-allow", "::1"});
     const int port = elsewhere.Port();
-    ASSERT_NE(port, 0) << elsewhere.Out() << elsewhere.Err();
+    ASSERT_NE(port, 0) << elsewhere.Said();
     const panelsim::UniqueFd refused = Connect(port);
     Send(refused, ReadInputsRequest(1, 1, 0, 1));
     EXPECT_TRUE(ClosedByServer(refused));
@@ -746,7 +755,7 @@ TEST(ModbusServer, StartsOnlyWhereItCanListenAndLetsInOnlyWhomItMay) {
                             kScenarios + "/quick.scn\ntimeout = 5\n");
     Zemhost allowed("allowed", {"--lines", "--config", config});
     const int port = allowed.Port();
-    ASSERT_NE(port, 0) << allowed.Out() << allowed.Err();
+    ASSERT_NE(port, 0) << allowed.Said();
     EXPECT_EQ(Pymodbus(port, {"inputs:1:0:1"}), std::vector<std::string>{"ok 1"});
     EXPECT_EQ(allowed.Stop(), 0) << allowed.Err();
   }
