@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 struct Context {
   vuzov_loader::ZemMainFn zem_main = nullptr;
   std::string panelsim;    // the panelsim program
-  std::string zemhost;     // the zemhost program, for the MQTT gateway's figures
+  std::string zemhost;     // the zemhost program, for the gateways' figures
   std::string wine_build;  // the Windows build folder, for the figure under Wine
   WorkDir *work = nullptr;
   // A run that only proves every case works: a handful of exchanges each, and
@@ -57,6 +57,7 @@ int RunManyPanelsBench(const Context &context);
 int RunDecodeBench(const Context &context);
 int RunWineBench(const Context &context);
 int RunMqttBench(const Context &context);
+int RunModbusBench(const Context &context);
 
 }  // namespace vuzov_bench
 

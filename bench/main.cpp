@@ -31,6 +31,7 @@ struct Section {
 constexpr Section kSections[] = {
     {"exchange", &RunExchangeBench}, {"idle", &RunIdleBench},   {"many", &RunManyPanelsBench},
     {"decode", &RunDecodeBench},     {"wine", &RunWineBench},       {"mqtt", &RunMqttBench},
+    {"modbus", &RunModbusBench},
 };
 
 void PrintUsage() {
@@ -39,7 +40,7 @@ void PrintUsage() {
       "                   [--panelsim PATH] [--wine-build DIR]\n"
       "                   [--case REPLY/TIMEOUT] [--side driver|bare]\n"
       "\n"
-      "Sections: exchange, idle, many, decode, wine, mqtt (default: all of them).\n"
+      "Sections: exchange, idle, many, decode, wine, mqtt, modbus (default: all of them).\n"
       "  --smoke        a few exchanges per case: proves the cases run, measures nothing\n"
       "  --module       the driver module (default: libvuzov.so beside this program)\n"
       "  --panelsim     the panel simulator (default: panelsim beside this program)\n"

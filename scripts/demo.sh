@@ -9,18 +9,26 @@
 # With --mqtt first, zemhost is a gateway: a mosquitto broker is started on a
 # free loopback port for the demo, and what the broker gets is shown as
 # mosquitto_sub -v prints it; zemhost's own lines go to build/demo-zemhost.log.
+#
+# With --modbus first, zemhost is a Modbus TCP server on a free loopback port,
+# and mbpoll shows its panel block and the zones in alarm once a second, as a
+# BMS would read them; zemhost's own lines go to build/demo-zemhost.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mqtt=no
+modbus=no
 if [[ "${1:-}" == "--mqtt" ]]; then
   mqtt=yes
   shift
+elif [[ "${1:-}" == "--modbus" ]]; then
+  modbus=yes
+  shift
 fi
 
-# Only the demo's packages (and the MQTT clients for --mqtt); setup's
-# progress lines are left out, what it reports (a failed index, a package
-# that cannot be installed) is on stderr.
+# Only the demo's packages (with mbpoll, for --modbus, and the MQTT clients
+# for --mqtt); setup's progress lines are left out, what it reports (a failed
+# index, a package that cannot be installed) is on stderr.
 groups=(demo)
 [[ $mqtt == no ]] || groups+=(mqtt)
 started=$SECONDS
@@ -43,6 +51,67 @@ fi
 echo "demo: set-up took $setup_seconds s, the build $((SECONDS - started)) s" >&2
 demo=(build/linux/bin/zemhost --simulate demo --discover --for 29s
   --send 'CP1S!@15s' --send 'CP1R!@27s')
+# The Modbus demo: zemhost in the background, mbpoll in front.
+zemhost_pid=
+# shellcheck disable=SC2317  # called by the EXIT trap
+stop_zemhost() { [[ -z $zemhost_pid ]] || { kill "$zemhost_pid" 2>/dev/null && wait "$zemhost_pid" 2>/dev/null; }; }
+show_modbus() {
+  local log=build/demo-zemhost.log port='' started=$SECONDS next
+  "${demo[@]}" --lines --modbus 127.0.0.1:0 "$@" >"$log" 2>&1 &
+  zemhost_pid=$!
+  trap stop_zemhost EXIT
+  for _ in $(seq 1 100); do
+    port=$(sed -n 's/.*serving Modbus TCP on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log")
+    [[ -n $port ]] && break
+    kill -0 "$zemhost_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [[ -z $port ]]; then
+    cat "$log" >&2
+    echo "demo: zemhost did not start its Modbus server" >&2
+    exit 1
+  fi
+  echo "demo: zemhost serves Modbus TCP on 127.0.0.1:$port, unit 1; its own lines go to $log" >&2
+  # The names of the panel block's registers, from the map zemhost prints.
+  local names
+  names=$(build/linux/bin/zemhost --modbus-map | awk -F, '$2 == "input register" { print $1, $3 }')
+  local poll=(mbpoll -m tcp -p "$port" -a 1 -0 -1 -o 2)
+  while kill -0 "$zemhost_pid" 2>/dev/null; do
+    next=$((SECONDS + 1))
+    echo "--- $((SECONDS - started)) s"
+    "${poll[@]}" -t 3 -r 0 -c 22 127.0.0.1 2>&1 |
+      awk -v names="$names" '
+        BEGIN { n = split(names, parts, "\n"); for (i = 1; i <= n; i++) { split(parts[i], f, " "); row[i] = f[1]; name[i] = f[2] } }
+        /^\[[0-9]+\]:/ { gsub(/[\[\]:]/, "", $1); value[$1] = $2 }
+        /failed/ { print; failed = 1 }
+        END {
+          if (failed) exit
+          line = ""
+          for (i = 1; i <= n; i++) {
+            split(row[i], span, "-"); first = span[1] + 0; last = (span[2] == "" ? first : span[2] + 0)
+            if (first > 21 || last - first > 1) continue
+            shown = (last > first) ? value[first] * 65536 + value[last] : value[first]
+            line = line name[i] "=" shown "  "
+          }
+          print "panel block: " line
+        }' | fold -s -w 100
+    local alarms='' first
+    for first in $(seq 1 125 1024); do
+      # Zones 1 to 1024, the map's, in reads of at most 125 (mbpoll's most).
+      alarms+=$("${poll[@]}" -t 1 -r "$first" -c $((first + 124 > 1024 ? 1025 - first : 125)) 127.0.0.1 2>/dev/null |
+                awk '/^\[[0-9]+\]:/ && $2 == 1 { gsub(/[\[\]:]/, "", $1); printf " %s", $1 }')
+    done
+    echo "zones in alarm:${alarms:- none}"
+    while ((SECONDS < next)); do sleep 0.1; done
+  done
+  trap - EXIT
+  wait "$zemhost_pid"
+}
+
+if [[ $modbus == yes ]]; then
+  show_modbus "$@"
+  exit
+fi
 if [[ $mqtt == no ]]; then
   exec "${demo[@]}" "$@"
 fi

@@ -23,15 +23,17 @@ set -uo pipefail
 
 # What builds and runs the Linux driver and zemhost (libsystemd for a service
 # manager's notify socket). Configuring the linux preset also looks for
-# GoogleTest and the mosquitto broker (its tests run one), so they are here
-# too.
+# GoogleTest, the mosquitto broker and mbpoll (the tests run them), so they
+# are here too; mbpoll also shows demo.sh --modbus.
 group_demo=(cmake ninja-build g++ pkg-config libcli11-dev libmosquitto-dev libsystemd-dev
-            mosquitto googletest libgtest-dev)
+            mosquitto libmodbus-dev mbpoll googletest libgtest-dev)
 # The clients demo.sh --mqtt shows the broker's messages with.
 group_mqtt=(mosquitto-clients)
 # What the Linux tests need beyond demo: clang with its sanitizer and fuzzer
-# runtimes (the fuzz preset), clang-tidy and cppcheck (the lint test).
-group_test=(clang libclang-rt-14-dev clang-tidy cppcheck)
+# runtimes (the fuzz preset), clang-tidy and cppcheck (the lint test), and
+# pymodbus, a Modbus client apart from the server's library (Debian's wants
+# serial-asyncio beside it).
+group_test=(clang libclang-rt-14-dev clang-tidy cppcheck python3-pymodbus python3-serial-asyncio)
 # The Windows cross builds and the Wine that runs their tests (64-bit). Like
 # every build they need demo's group too (CMake, CLI11, GoogleTest's sources).
 group_windows=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686

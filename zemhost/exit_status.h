@@ -12,7 +12,10 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitModule = 3;
 inline constexpr int kExitPort = 4;
-inline constexpr int kExitBroker = 5;
+// An output cannot start: the MQTT gateway (no broker, a refused login) or
+// the Modbus TCP server (its port).
+inline constexpr int kExitGateway = 5;
+inline constexpr int kExitBroker = kExitGateway;
 // Polling ran, but no poll of some instance was ever answered.
 inline constexpr int kExitNoAnswer = 6;
 // Standard output could not be written (a full disk, an I/O error); the run

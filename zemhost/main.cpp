@@ -20,6 +20,8 @@
 #include "module_loader.h"
 #include "outputs/event_writer.h"
 #include "outputs/live_screen.h"
+#include "outputs/modbus/modbus_server.h"
+#include "outputs/modbus/register_map.h"
 #include "outputs/mqtt/mqtt_gateway.h"
 #include "outputs/standard_error.h"
 #include "outputs/text_out.h"
@@ -85,6 +87,17 @@ std::unique_ptr<EventSink> MakeOutput(View view, const Hub &hub, TextOut &out) {
   return std::make_unique<EventWriter>(out, &LineFormat);
 }
 
+std::unique_ptr<ModbusServer> StartModbusServer(const RunConfig &config, Hub &hub,
+                                                std::string *error) {
+  std::vector<ServedInstance> instances;
+  for (std::size_t i = 0; i < config.instances.size(); ++i) {
+    instances.push_back(ServedInstance{static_cast<int>(i) + 1, config.instances[i].panel});
+  }
+  return ModbusServer::Start(
+      config.modbus, instances, [&hub](const std::string &text) { hub.Report(0, Notice{text}); },
+      error);
+}
+
 // *output_error: why the run's output failed during the run, 0 if it did
 // not; *output_name: which stream that output is.
 int RunHost(RunConfig config, const std::string &default_module, int *output_error,
@@ -129,17 +142,35 @@ int RunHost(RunConfig config, const std::string &default_module, int *output_err
     }
     hub.AddSink(gateway.get());
   }
+  std::unique_ptr<ModbusServer> server;
+  if (config.modbus.enabled()) {
+    server = StartModbusServer(config, hub, &error);
+    if (!server) {
+      SayOnStandardError(error);
+      if (gateway) {
+        hub.RemoveSink(gateway.get());
+        gateway->Stop();
+      }
+      return kExitGateway;
+    }
+    hub.AddSink(server.get());
+  }
   int status = kExitOk;
   bool safe_to_unload = true;
   {
     DriverReports reports(hub);
     Session session(config, *console, hub, out, reports, module->Entry(), live_screen);
     if (gateway) session.AddCommandSource(gateway.get());
+    if (server) session.AddCommandSource(server.get());
     status = session.Run();
     safe_to_unload = session.SafeToUnload();
   }
   out.Finish();
   *output_error = out.Error();
+  if (server) {
+    hub.RemoveSink(server.get());
+    server->Stop();
+  }
   if (gateway) {
     hub.RemoveSink(gateway.get());
     gateway->Stop();
@@ -168,6 +199,10 @@ int Main(int argc, char **argv) {
   if (config.version) {
     std::printf("zemhost (VUZOV) %s\n", VUZOV_VERSION);
     return kExitOk;
+  }
+  if (config.modbus_map) {
+    modbus::PrintMapCsv(stdout, config.modbus.zones);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitOutput;
   }
   // A sanitizer runtime starts a helper thread of its own with the first
   // thread a program creates. Let it start before any count of threads is

@@ -186,13 +186,15 @@ Exit status:
   3  the driver module cannot be loaded
   4  a port did not open (the driver's log lines are shown), or another
      program (a host, or another zemhost) holds the line
-  5  the MQTT gateway cannot start (below)
+  5  an output cannot start: the MQTT gateway or the Modbus TCP server
+     (below)
   6  the polling ran but no poll of some instance was ever answered (no
      panel on the line, or the wrong port or line settings); the instance
      is named on standard error
 )",
                module_file_name, module_file_name);
   std::fputs(kMqttHelp, out);
+  std::fputs(kModbusHelp, out);
 }
 
 }  // namespace zemhost

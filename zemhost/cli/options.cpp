@@ -112,7 +112,11 @@ bool CheckConfig(RunConfig *config, std::string *error) {
     if (!CheckSendTimes(instance, config->run_for, error)) return false;
     if (!CheckLinkRule(*config, instance, error)) return false;
   }
-  return CheckMqttOptions(config->mqtt, error);
+  // A gateway shows every zone the panel reports: the driver stores only into
+  // gates the host has, and the default ones end at zone 255.
+  if (config->modbus.enabled() && config->gates_path.empty()) config->discover = true;
+  return CheckMqttOptions(config->mqtt, error) &&
+         CheckModbusOptions(config->modbus, config->modbus_map, error);
 }
 
 LinkRule LinkRuleOf(const RunConfig &config, const InstanceConfig &instance) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/message_types.h"
+#include "cli/modbus_options.h"
 #include "cli/mqtt_options.h"
 #include "trim.h"
 
@@ -100,7 +101,9 @@ struct RunConfig {
   bool selfcheck = false;
   bool help = false;
   bool version = false;
+  bool modbus_map = false;  // print the Modbus register map and exit
   MqttOptions mqtt;
+  ModbusOptions modbus;
 };
 
 // Reads the flags (and the config file --config names). False with *error set

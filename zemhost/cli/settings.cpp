@@ -35,6 +35,11 @@ Field<T> Mqtt(T MqttOptions::*field) {
   return [field](const Targets &to) -> T & { return to.run->mqtt.*field; };
 }
 
+template <typename T>
+Field<T> Modbus(T ModbusOptions::*field) {
+  return [field](const Targets &to) -> T & { return to.run->modbus.*field; };
+}
+
 // A key the run and an instance may both set: the instance's own value when
 // one is being read, else the run's.
 template <typename T>
@@ -236,6 +241,29 @@ SettingReader Send() {
   };
 }
 
+SettingReader ListenAt() {
+  return [](std::string_view key, const std::string &value, const Targets &to,
+            std::string *problem) {
+    ListenAddress address;
+    std::string why;
+    if (!ParseListenAddress(value, &address, &why)) return Refuse(key, why, problem);
+    to.run->modbus.listen = value;
+    return true;
+  };
+}
+
+// Repeatable: each one more network the server lets in.
+SettingReader AllowFrom() {
+  return [](std::string_view key, const std::string &value, const Targets &to,
+            std::string *problem) {
+    AddressRule rule;
+    std::string why;
+    if (!ParseAddressRule(value, &rule, &why)) return Refuse(key, why, problem);
+    to.run->modbus.allow.push_back(value);
+    return true;
+  };
+}
+
 SettingReader Refused(const std::string &reason) {
   return [=](std::string_view, const std::string &, const Targets &, std::string *problem) {
     *problem = reason;
@@ -353,12 +381,28 @@ std::vector<Setting> BuildSettings() {
       // Deliberate acts, for one start: never left in a config file.
       AsSwitch(CommandLine("mqtt-takeover", YesNo(Mqtt(&MqttOptions::takeover)))),
       AsSwitch(CommandLine("mqtt-clear", YesNo(Mqtt(&MqttOptions::clear)))),
+      // The Modbus TCP server.
+      Run("modbus", ListenAt()),
+      Run("modbus-zones", Whole(1, kMostModbusZones,
+                                "is a count of zones from 1 to " + std::to_string(kMostModbusZones),
+                                Modbus(&ModbusOptions::zones))),
+      Run("modbus-max-clients",
+          Whole(1, kMostModbusClients,
+                "is a count of clients from 1 to " + std::to_string(kMostModbusClients),
+                Modbus(&ModbusOptions::max_clients))),
+      Run("modbus-allow", AllowFrom()),
+      AsSwitch(Run("modbus-commands", YesNo(Modbus(&ModbusOptions::commands)))),
+      Run("modbus-timeout", Duration(Millis(1), ", at least 1ms, such as 500ms",
+                                     Modbus(&ModbusOptions::request_timeout))),
+      Run("modbus-idle",
+          Duration(Millis(1), ", at least 1ms, such as 60s", Modbus(&ModbusOptions::idle_timeout))),
       // The command line's own.
       CommandLine("config", Text("a config file", Of(&RunConfig::config_file))),
       AsSwitch(CommandLine("json", Set(Of(&RunConfig::output), OutputMode::kJson))),
       AsSwitch(CommandLine("lines", Set(Of(&RunConfig::output), OutputMode::kLines))),
       AsSwitch(CommandLine("trace", Set(Of(&RunConfig::trace), true))),
       AsSwitch(CommandLine("selfcheck", Set(Of(&RunConfig::selfcheck), true))),
+      AsSwitch(CommandLine("modbus-map", Set(Of(&RunConfig::modbus_map), true))),
   };
 }
 

@@ -67,11 +67,14 @@ struct PollDone {
   std::int32_t value = 0;
 };
 
-// A panel command (command 7) came back.
+// A panel command (command 7) came back. `ticket` is the one its source gave
+// it (RemoteCommand), so a source knows its own commands' results; 0 for the
+// keys' and --send's.
 struct CommandDone {
   std::string point;
   std::uint32_t result = 0;
   bool acknowledged = false;
+  std::uint32_t ticket = 0;
 };
 
 // Bytes seen on a traced line: from_driver for what the driver sent.
@@ -132,6 +135,7 @@ struct InstanceShown {
   std::string where;        // for people: "pts/3 (simulated panel: demo)"
   std::string scenario;     // empty for a real line
   std::string description;  // the line, its settings and its points
+  int panel = 0;            // the panel number of its first point, as the driver read it
 };
 
 // Which gates the run's host table starts with.
@@ -177,12 +181,14 @@ class EventSink {
   virtual void Tick() {}
 };
 
-// A panel command asked for from outside the run (the broker): 'A'
-// acknowledge, 'S' silence or 'R' reset, for one instance. The run's loop
-// picks them up, and they take the same path as the keys and --send.
+// A panel command asked for from outside the run (the broker, a Modbus
+// client): 'A' acknowledge, 'S' silence or 'R' reset, for one instance. The
+// run's loop picks them up, and they take the same path as the keys and
+// --send; the command's CommandDone carries the ticket back (0: none wanted).
 struct RemoteCommand {
   int instance = 0;
   char kind = 0;
+  std::uint32_t ticket = 0;
 };
 
 class CommandSource {

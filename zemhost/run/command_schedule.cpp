@@ -38,10 +38,11 @@ void CommandSchedule::SendToAll(char kind) {
   }
 }
 
-void CommandSchedule::SendTo(int number, char kind) {
+void CommandSchedule::SendTo(int number, char kind, std::uint32_t ticket) {
   for (const Target &target : targets_) {
     if (target.number != number) continue;
-    target.poller->Queue(Point{"CP" + std::to_string(target.panel) + kind + "!", target.panel});
+    target.poller->Queue(Point{"CP" + std::to_string(target.panel) + kind + "!", target.panel},
+                         ticket);
   }
 }
 

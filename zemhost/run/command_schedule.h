@@ -4,6 +4,7 @@
 #ifndef VUZOV_ZEMHOST_COMMAND_SCHEDULE_H
 #define VUZOV_ZEMHOST_COMMAND_SCHEDULE_H
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -27,8 +28,9 @@ class CommandSchedule {
   void SendDue(Millis since_start);
   // kind 'A', 'S' or 'R': acknowledge, silence or reset on every instance.
   void SendToAll(char kind);
-  // The same for instance `number` alone (a command from the broker).
-  void SendTo(int number, char kind);
+  // The same for instance `number` alone (a command from outside), whose
+  // result carries `ticket`.
+  void SendTo(int number, char kind, std::uint32_t ticket = 0);
   // No command is left waiting for its time.
   bool AllDue() const;
 

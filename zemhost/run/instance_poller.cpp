@@ -46,11 +46,11 @@ Millis InstancePoller::SinceProgress(TimePoint now) const {
   return std::chrono::duration_cast<Millis>(now - std::min(now, progress));
 }
 
-void InstancePoller::Queue(const Point &command) {
+void InstancePoller::Queue(const Point &command, std::uint32_t ticket) {
   commands_outstanding_.fetch_add(1);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    commands_.push_back(command);
+    commands_.push_back(Queued{command, ticket});
   }
   wake_.notify_all();
 }
@@ -59,7 +59,7 @@ void InstancePoller::Run() {
   auto next_poll = SteadyClock::now();
   for (;;) {
     NoteProgress();
-    std::optional<Point> command;
+    std::optional<Queued> command;
     if (!WaitForWork(next_poll, &command)) return;
     if (command) {
       Send(*command);
@@ -71,7 +71,7 @@ void InstancePoller::Run() {
   }
 }
 
-bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Point> *command) {
+bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Queued> *command) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto ready = [this] { return stop_ || !commands_.empty(); };
   if (!plan_.send_only && !polls_done_) {
@@ -90,14 +90,15 @@ bool InstancePoller::WaitForWork(TimePoint next_poll, std::optional<Point> *comm
   return true;
 }
 
-void InstancePoller::Send(const Point &command) {
+void InstancePoller::Send(const Queued &command) {
+  const Point &point = command.point;
   bool acknowledged = false;
   std::uint32_t result = 0;
   {
     const InCall in_call(driver_call_, "command");
-    result = host_.Write(zem_main_, command.address, command.panel, &acknowledged);
+    result = host_.Write(zem_main_, point.address, point.panel, &acknowledged);
   }
-  hub_.Report(number_, CommandDone{command.address, result, acknowledged});
+  hub_.Report(number_, CommandDone{point.address, result, acknowledged, command.ticket});
   commands_outstanding_.fetch_sub(1);
 }
 

@@ -52,8 +52,9 @@ class InstancePoller {
   bool Stopped() const { return !running_.load(); }
   // Stops the thread after the call it is in, and waits for it.
   void Stop();
-  // From any thread; the command goes out before the next poll.
-  void Queue(const Point &command);
+  // From any thread; the command goes out before the next poll, and its
+  // result carries `ticket`.
+  void Queue(const Point &command, std::uint32_t ticket = 0);
 
   bool PollsDone() const { return polls_done_.load(); }
   int CommandsOutstanding() const { return commands_outstanding_.load(); }
@@ -70,8 +71,13 @@ class InstancePoller {
  private:
   void Run();
   // Waits for a command, the next poll's time or the stop; false on the stop.
-  bool WaitForWork(TimePoint next_poll, std::optional<Point> *command);
-  void Send(const Point &command);
+  struct Queued {
+    Point point;
+    std::uint32_t ticket;
+  };
+
+  bool WaitForWork(TimePoint next_poll, std::optional<Queued> *command);
+  void Send(const Queued &command);
   void PollNext();
   void Reopen(int failed);
   void NoteProgress() { progress_.store(SteadyClock::now().time_since_epoch().count()); }
@@ -103,7 +109,7 @@ class InstancePoller {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Point> commands_;
+  std::deque<Queued> commands_;
   bool stop_ = false;
   std::atomic<bool> polls_done_{false};
   std::atomic<int> commands_outstanding_{0};

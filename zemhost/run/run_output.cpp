@@ -67,8 +67,11 @@ void RunOutput::ShowDriver(const DriverRecord &driver, const std::string &module
 
 void RunOutput::ShowInstances(const Instances &instances, const std::string &gates_text) {
   for (const auto &instance : instances) {
-    hub_.Report(instance->number, InstanceShown{instance->port_name, instance->description,
-                                                instance->config.simulate, InstanceText(*instance)});
+    const int panel = instance->points.empty() ? instance->config.panel
+                                               : instance->points.front().panel;
+    hub_.Report(instance->number,
+                InstanceShown{instance->port_name, instance->description,
+                              instance->config.simulate, InstanceText(*instance), panel});
   }
   hub_.Report(0, GatesShown{gates_text});
 }

@@ -115,7 +115,7 @@ Exit Session::Loop() {
         std::chrono::duration_cast<Millis>(std::chrono::duration<double>(hub_.Now())));
     for (CommandSource *source : remote_) {
       for (const RemoteCommand &command : source->TakeCommands()) {
-        schedule_.SendTo(command.instance, command.kind);
+        schedule_.SendTo(command.instance, command.kind, command.ticket);
       }
     }
     if (config_.run_for && hub_.Now() * 1000.0 >= static_cast<double>(config_.run_for->count())) {

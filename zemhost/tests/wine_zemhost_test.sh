@@ -49,6 +49,17 @@ status=$?
 check "no port: exit 2" test "$status" -eq 2
 check "no port: says the simulator needs Linux" contains "$out" "needs the Linux build"
 
+# No Modbus server on Windows: a clear word and exit 5, an output that cannot
+# start, after the settings (an allow rule among them) were read as on Linux.
+out=$("$wine_run" "$zemhost" --port COM40 --modbus :1502 --modbus-allow 10.0.0.0/8 2>&1)
+status=$?
+check "--modbus: exit 5" test "$status" -eq 5
+check "--modbus: says the server is in the Linux build" contains "$out" "has no Modbus TCP server (it is in the Linux build)"
+out=$("$wine_run" "$zemhost" --modbus-map 2>&1)
+status=$?
+check "--modbus-map: exit 0" test "$status" -eq 0
+check "--modbus-map: the map's CSV" contains "$out" "1001-2024,input register,zone_word,"
+
 # A port that does not exist: exit 4 with the driver's own lines.
 out=$("$wine_run" "$zemhost" --port COM40 2>&1)
 status=$?
