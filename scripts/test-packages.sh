@@ -99,12 +99,13 @@ deb_layout() {
 }
 
 # The libraries zemhost runs on come with it: apt installs what Depends
-# names, and a gateway without libmodbus or libmosquitto would not start.
+# names, and a gateway without libmodbus, libmosquitto or libsystemd would
+# not start.
 deb_depends() {
   [ -f "$deb" ] || { problem "no $deb"; return; }
   local depends library
   depends=$(dpkg-deb -f "$deb" Depends)
-  for library in libmodbus5 libmosquitto1; do
+  for library in libmodbus5 libmosquitto1 libsystemd0; do
     grep -qE "(^|, )$library( |,|$)" <<<"$depends" || problem "Depends does not name $library: $depends"
   done
 }
@@ -260,7 +261,7 @@ zip_tool_finds_module() {
 }
 
 check deb_layout "the .deb installs into an empty root: tools, module, stand-in apart, manuals, docs, version"
-check deb_depends "the .deb depends on the libraries zemhost needs: libmodbus, libmosquitto"
+check deb_depends "the .deb depends on the libraries zemhost needs: libmodbus, libmosquitto, libsystemd"
 check deb_runs_demo "the installed zemhost runs the demo (5 polls) against the installed module"
 check deb_module_interface "the installed module's exports and imports"
 check deb_service_unit "systemd-analyze verify on the installed vuzov-gateway@.service; its exposure"
