@@ -10,17 +10,9 @@
 set -uo pipefail
 setup=$(cd "$(dirname "$0")/.." && pwd)/setup.sh
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  if "${@:2}"; then
-    echo "ok: $1"
-  else
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-  fi
-}
-has() { grep -qF -- "$2" <<<"$1"; }
-lacks() { ! has "$@"; }
+# shellcheck source=../../tests/support/checks.sh
+source "$(dirname "$0")/../../tests/support/checks.sh"
+lacks() { ! contains "$@"; }
 lines() { grep -cF -- "$2" <<<"$1"; }
 
 # setup.sh must reach apt and dpkg only through PATH, or the stubs would not
@@ -122,7 +114,7 @@ check "the demo's packages are installed" is_installed libmosquitto-dev
 check "nothing of the other groups" lacks "$installs" mingw
 check "no lintian, clang or Wine" test -z "$(grep -E 'lintian|clang|wine' <<<"$installs")"
 check "no i386 architecture for the demo" lacks "$calls" add-architecture
-check "says the demo's packages are installed" has "$out" "demo: all"
+check "says the demo's packages are installed" contains "$out" "demo: all"
 
 echo "-- every group, a retry that works, wine32:i386 cannot be installed"
 fresh no-wine32
@@ -130,7 +122,7 @@ echo 1 >"$STUB/update-failures"
 printf '%s\n' 'wine32:i386|The following packages have unmet dependencies:\n wine32:i386 : Depends: libwine:i386 (= 8.0~repack-4) but it is not going to be installed\nE: Unable to correct problems, you have held broken packages.' >"$STUB/broken"
 run_setup
 check "exit 0 without the optional 32-bit Wine" test "$status" = 0
-check "the i386 architecture added through dpkg" has "$calls" "dpkg --add-architecture i386"
+check "the i386 architecture added through dpkg" contains "$calls" "dpkg --add-architecture i386"
 check "no index reported when the second update worked" lacks "$err" "index not updated"
 check "wine32:i386 tried on its own" tried_alone 'wine32:i386'
 check "one line says why and what runs instead" \
@@ -149,10 +141,10 @@ echo clang-tidy >"$STUB/unlisted"
 run_setup demo test
 check "exit 1" test "$status" = 1
 check "cppcheck named with its group and apt's error" \
-  has "$err" "cannot install cppcheck (group test): E: Unable to locate package cppcheck"
+  contains "$err" "cannot install cppcheck (group test): E: Unable to locate package cppcheck"
 check "clang-tidy named: dpkg does not list it" \
-  has "$err" "cannot install clang-tidy (group test): apt-get reported success, but dpkg does not list it"
-check "the last line says which failed" has "$(tail -n1 <<<"$err")" "FAILED: needed but not installed: clang-tidy cppcheck"
+  contains "$err" "cannot install clang-tidy (group test): apt-get reported success, but dpkg does not list it"
+check "the last line says which failed" contains "$(tail -n1 <<<"$err")" "FAILED: needed but not installed: clang-tidy cppcheck"
 check "the batch's other packages installed one by one: clang" is_installed clang
 check "the batch's other packages installed one by one: cmake" is_installed cmake
 check "cppcheck tried on its own" tried_alone cppcheck
@@ -167,13 +159,13 @@ echo 2 >"$STUB/update-failures"
 run_setup
 check "exit 0" test "$status" = 0
 check "no apt-get call at all" lacks "$calls" apt-get
-check "says the needed packages are installed" has "$out" "needed packages are installed"
+check "says the needed packages are installed" contains "$out" "needed packages are installed"
 
 echo "-- a group that does not exist"
 fresh unknown-group
 run_setup demo tests
 check "exit 2" test "$status" = 2
-check "the usage names the groups" has "$err" "demo mqtt test windows package wine32"
+check "the usage names the groups" contains "$err" "demo mqtt test windows package wine32"
 check "nothing called" test -z "$calls"
 
 echo "setup test: $failures failed"

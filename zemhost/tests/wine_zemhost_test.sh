@@ -15,16 +15,8 @@ scenarios=$5
 port=COM$6
 link=$port_dir/com$6
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  if "${@:2}"; then
-    echo "ok: $1"
-  else
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-  fi
-}
-contains() { grep -qF -- "$2" <<<"$1"; }
+# shellcheck source=../../tests/support/checks.sh
+source "$(dirname "$0")/../../tests/support/checks.sh"
 
 work=$(mktemp -d)
 panel_pid=

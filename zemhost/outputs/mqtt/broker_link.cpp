@@ -59,17 +59,16 @@ void BrokerLink::Say(const std::string &text) const {
 
 bool BrokerLink::Open(std::string *error) {
   if (!Prepare(error)) return false;
-  const int rc = mosquitto_connect_async(client_.get(), broker_.host.c_str(), broker_.port,
-                                         KeepaliveSeconds(options_));
-  const int saved_errno = errno;
-  if (rc != MOSQ_ERR_SUCCESS && !Unreachable(rc)) {
-    *error = Where() + ": cannot connect: " + ErrorText(rc, saved_errno);
+  bool passes = false;
+  const std::string not_connecting = ConnectAsync(client_.get(), broker_, options_, &passes);
+  if (!not_connecting.empty() && !passes) {
+    *error = Where() + ": cannot connect: " + not_connecting;
     return false;
   }
-  if (rc != MOSQ_ERR_SUCCESS) {
+  if (!not_connecting.empty()) {
     const std::lock_guard<std::mutex> lock(mutex_);
     StallAfter();
-    first_answer_ = "not reachable: " + ErrorText(rc, saved_errno);
+    first_answer_ = "not reachable: " + not_connecting;
   }
   if (mosquitto_loop_start(client_.get()) != MOSQ_ERR_SUCCESS) {
     *error = Where() + ": cannot start the MQTT client's thread";

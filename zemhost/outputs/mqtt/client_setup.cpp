@@ -89,4 +89,13 @@ bool Unreachable(int rc) {
   return rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST;
 }
 
+std::string ConnectAsync(mosquitto *client, const BrokerAddress &broker,
+                         const MqttOptions &options, bool *passes) {
+  const int rc =
+      mosquitto_connect_async(client, broker.host.c_str(), broker.port, KeepaliveSeconds(options));
+  const int saved_errno = errno;
+  *passes = Unreachable(rc);
+  return rc == MOSQ_ERR_SUCCESS ? std::string() : ErrorText(rc, saved_errno);
+}
+
 }  // namespace zemhost

@@ -42,6 +42,12 @@ bool LoopEndsOn(int rc, int saved_errno);
 // up yet, or not reachable yet.
 bool Unreachable(int rc);
 
+// Starts connecting without waiting: empty when under way, else why not.
+// *passes: the reason may pass by itself (the broker is not up or not
+// reachable yet), so the library's reconnects are worth waiting for.
+std::string ConnectAsync(mosquitto *client, const BrokerAddress &broker,
+                         const MqttOptions &options, bool *passes);
+
 // Said once when the broker speaks only MQTT 3.1.1.
 extern const char kRetainedCommandsLimit[];
 

@@ -79,15 +79,14 @@ class StartCheck {
     mosquitto_message_callback_set(client_.get(), &OnMessage);
     mosquitto_subscribe_callback_set(client_.get(), &OnSubscribe);
     mosquitto_publish_callback_set(client_.get(), &OnPublish);
-    const int rc = mosquitto_connect_async(client_.get(), broker_.host.c_str(), broker_.port,
-                                           KeepaliveSeconds(options_));
-    const int saved_errno = errno;
-    if (rc != MOSQ_ERR_SUCCESS && !Unreachable(rc)) {
-      *error = BrokerName(broker_) + ": cannot connect: " + ErrorText(rc, saved_errno);
+    bool passes = false;
+    const std::string not_connecting = ConnectAsync(client_.get(), broker_, options_, &passes);
+    if (!not_connecting.empty() && !passes) {
+      *error = BrokerName(broker_) + ": cannot connect: " + not_connecting;
       return false;
     }
-    if (rc != MOSQ_ERR_SUCCESS) {
-      why_unreached_ = ErrorText(rc, saved_errno);
+    if (!not_connecting.empty()) {
+      why_unreached_ = not_connecting;
     } else if (!LoopUntil([this] { return answered_ || gone_; }, kAnswerWait)) {
       why_unreached_ = "no answer yet";
     }
