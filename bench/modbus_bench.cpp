@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <cstdio>
 #include <memory>
@@ -61,6 +62,8 @@ class Connection {
   Connection &operator=(const Connection &) = delete;
 
   bool connected() const { return connected_; }
+  // What the last failed call said.
+  std::string Error() const { return modbus_strerror(errno); }
   bool Bit(int address, bool *set) {
     std::uint8_t bit = 0;
     if (modbus_read_input_bits(context_, address, 1, &bit) != 1) return false;
@@ -171,6 +174,8 @@ struct AlarmFigures {
   Samples last_to_bit;  // the frame's last byte to a read of the bit that says 1
   Samples ack_to_bit;   // the server's share
   int failures = 0;
+  // Why each failed alarm failed, one line each: a loss is traced, not counted.
+  std::vector<std::string> why;
 };
 
 // Answers every poll with EOT (nothing to report) until `until`, so that the
@@ -206,16 +211,23 @@ bool Exchange(PtyPanel &panel, const std::vector<std::uint8_t> &frame, Exchanged
 // One alarm: the next poll gets zone `zone`'s alarm, and the client reads its
 // bit until it is 1.
 bool OneAlarm(PtyPanel &panel, Connection &client, int zone, AlarmFigures *figures) {
+  const auto failed = [&](const std::string &why) {
+    figures->why.push_back("zone " + std::to_string(zone) + ": " + why);
+    return false;
+  };
   Exchanged times;
-  if (!Exchange(panel, AlarmFrame(zone), &times)) return false;
+  if (!Exchange(panel, AlarmFrame(zone), &times)) {
+    return failed("the driver did not acknowledge the frame (it polled again, or nothing came "
+                  "within 3 s); a panel sends an unacknowledged message again");
+  }
   const Clock::time_point last_byte = times.last_byte;
   const Clock::time_point acknowledged = times.acknowledged;
   bool set = false;
   const Clock::time_point deadline = Clock::now() + kStepWait;
   while (!set && Clock::now() < deadline) {
-    if (!client.Bit(zone, &set)) return false;
+    if (!client.Bit(zone, &set)) return failed("a read of its bit failed: " + client.Error());
   }
-  if (!set) return false;
+  if (!set) return failed("acknowledged, but its bit did not read 1 within 3 s");
   const Clock::time_point read = Clock::now();
   figures->last_to_ack.Add(MillisBetween(last_byte, acknowledged));
   figures->last_to_bit.Add(MillisBetween(last_byte, read));
@@ -359,6 +371,7 @@ int RunModbusBench(const Context &context) {
   int failures = alarms.failures;
   for (const LoadFigures &figures : load) failures += figures.read_failures;
   if (failures > 0) std::printf("\n%d alarms or reads failed\n", failures);
+  for (const std::string &why : alarms.why) std::printf("  an alarm failed: %s\n", why.c_str());
   return failures;
 }
 

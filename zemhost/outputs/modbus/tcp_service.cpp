@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,8 @@ constexpr int kAcceptsPerTurn = 64;
 // Reads of one client per wake-up, so a client that keeps sending cannot
 // keep the others waiting.
 constexpr int kReadsPerTurn = 4;
+// The server thread's nice value: below the panels' pollers.
+constexpr int kServerNice = 10;
 // After running out of descriptors: a pause before trying to accept again.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
@@ -136,6 +139,17 @@ bool TcpService::Listen(const std::string &host, std::string *error) {
   return true;
 }
 
+// Clients that read as fast as they can keep this thread busy; the panels'
+// pollers must not wait behind it for a processor, or a reply would outlast
+// a short read timeout. A lower share of the processors costs a client some
+// microseconds a read.
+void TcpService::YieldToThePanelLinks() {
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServerNice) != 0) {
+    notes_.Note(NoteKind::kOnce, std::string("the server runs at the normal priority: ") +
+                                     std::strerror(errno));
+  }
+}
+
 void TcpService::Start() {
   thread_ = std::thread([this] { Run(); });
 }
@@ -153,6 +167,7 @@ void TcpService::Stop() {
 }
 
 void TcpService::Run() {
+  YieldToThePanelLinks();
   std::vector<pollfd> watched;
   while (!stopping_) {
     const Clock::time_point before = Clock::now();

@@ -78,6 +78,7 @@ class TcpService {
   };
 
   bool Listen(const std::string &host, std::string *error);
+  void YieldToThePanelLinks();
   void Run();
   int MillisToNextDeadline(Clock::time_point now) const;
   void AcceptWaiting(Clock::time_point now);
