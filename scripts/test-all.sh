@@ -3,6 +3,11 @@
 # or x86-64 for running the Windows code under wine64 where the i686 build cannot
 # run), runs every test of each build, then runs the fuzz targets briefly.
 # Each step says how long it took, so a slow step is seen before it grows.
+#
+# The next build is made while a build's tests run: the tests mostly wait on
+# lines, timers and other processes, and the build, at the lowest priority,
+# takes the processor time they leave. The tests hold on a busy machine by
+# design, so a niced build beside them is a load they must bear anyway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,34 +37,85 @@ elif ! "$wine32_loader" --version >/dev/null 2>&1; then
   wine32_why="this machine cannot execute 32-bit programs ($wine32_loader --version failed)"
 fi
 
-presets=(linux linux-asan linux-tsan windows windows-x64)
+presets=(linux linux-asan linux-tsan windows)
+if [ "$wine32_runs" = yes ]; then
+  echo "windows-x64: skipped, the i686 build's suites run under Wine"
+else
+  echo "windows: $wine32_why: the i686 suites under Wine are NOT run, only its static checks and its ZIP's; windows-x64 runs the Windows suites under wine64"
+  presets+=(windows-x64)
+fi
 [ -f fuzz/CMakeLists.txt ] && presets+=(fuzz)
 
+# What a preset's configure, build and ctest are given beyond the preset.
+configure_args() {
+  # Only what the static checks and the ZIP hold is built; packing it must
+  # not build the suites that cannot run here.
+  if [ "$1" = windows ] && [ "$wine32_runs" = no ]; then echo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON; fi
+}
+build_args() {
+  if [ "$1" = windows ] && [ "$wine32_runs" = no ]; then echo --target vuzov_packaged; fi
+}
+test_args() {
+  if [ "$1" = windows ] && [ "$wine32_runs" = no ]; then echo -LE wine; fi
+}
+
+# Configures and builds one preset; its output goes to build/<preset>.build.log
+# when it runs beside tests, so that the tests' output stays readable.
+build() {
+  local preset=$1
+  # shellcheck disable=SC2046
+  cmake --preset "$preset" $(configure_args "$preset") >/dev/null &&
+    cmake --build --preset "$preset" -j "$(nproc)" $(build_args "$preset")
+}
+
+# A build left running when the script ends early is stopped with it.
+builder=
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+  kill "$1" 2>/dev/null || true
+}
+stop_builder() {
+  [ -z "$builder" ] || kill_tree "$builder"
+}
+trap stop_builder EXIT
+
 status=0
-for preset in "${presets[@]}"; do
-  echo "=== $preset ==="
-  configure=()
-  targets=()
-  only_static=()
-  if [ "$preset" = windows ] && [ "$wine32_runs" = no ]; then
-    echo "windows: $wine32_why: the i686 suites under Wine are NOT run, only its static checks and its ZIP's; windows-x64 runs the Windows suites under wine64"
-    # Only what the static checks and the ZIP hold is built; packing it must
-    # not build the suites that cannot run here.
-    configure=(-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
-    targets=(--target vuzov_packaged)
-    only_static=(-LE wine)
+echo "=== ${presets[0]} build ==="
+build "${presets[0]}"
+took "${presets[0]} build"
+for i in "${!presets[@]}"; do
+  preset=${presets[$i]}
+  next=${presets[$((i + 1))]:-}
+  builder=
+  if [ -n "$next" ]; then
+    mkdir -p build
+    building_since=$SECONDS
+    (
+      # Before anything starts, so that every compiler inherits it.
+      renice -n 19 -p "$BASHPID" >/dev/null
+      build "$next" >"build/$next.build.log" 2>&1
+      echo "$((SECONDS - building_since))" >"build/$next.build.took"
+    ) &
+    builder=$!
   fi
-  if [ "$preset" = windows-x64 ] && [ "$wine32_runs" = yes ]; then
-    echo "windows-x64: skipped, the i686 build's suites ran under Wine"
-    continue
-  fi
-  cmake --preset "$preset" "${configure[@]}" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}"
-  took "$preset build"
-  if ! ctest --preset "$preset" -j 2 "${only_static[@]}"; then
+  echo "=== $preset tests ==="
+  # shellcheck disable=SC2046
+  if ! ctest --preset "$preset" -j 2 $(test_args "$preset"); then
     status=1
   fi
   took "$preset tests"
+  [ -n "$builder" ] || continue
+  echo "=== $next build (beside the tests above) ==="
+  if ! wait "$builder"; then
+    builder=
+    tail -40 "build/$next.build.log"
+    echo "$next: the build failed (build/$next.build.log)"
+    exit 1
+  fi
+  builder=
+  echo "--- $next build took $(cat "build/$next.build.took") s beside the tests, done $((SECONDS - started)) s into the test command"
+  step_started=$SECONDS
 done
 bash scripts/test-packages.sh || status=1
 took "package checks"
