@@ -73,9 +73,7 @@ std::string StatusLine(const InstanceStatus &status) {
                 static_cast<unsigned long long>(status.failures), status.last_result);
   // The link and the counts first: a long port description is what a narrow
   // terminal cuts.
-  std::string line = "#" + std::to_string(status.number) + " " + LinkText(status) + text;
-  if (!status.last_command.empty()) line += "  | " + status.last_command;
-  return line + "  | " + status.port;
+  return "#" + std::to_string(status.number) + " " + LinkText(status) + text + "  | " + status.port;
 }
 
 class Frame {
@@ -134,6 +132,10 @@ std::string RenderScreen(const ScreenHeader &header, const Snapshot &snapshot, i
   // A lost panel stands out: nothing the table shows of it is current.
   for (const InstanceStatus &status : snapshot.instances) {
     frame.Line(StatusLine(status), status.link == LinkState::kDown ? kHighlight : nullptr);
+    // On a line of its own: at the end of the status line a terminal of 80
+    // columns cut it, and the log's line of it may scroll away unseen
+    // between two frames, so an operator never saw what became of a key.
+    if (!status.last_command.empty()) frame.Line("   last command " + status.last_command);
   }
 
   const int columns = std::max(1, cols / kCellWidth);
