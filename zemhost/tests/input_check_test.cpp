@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -165,7 +166,10 @@ TEST(InputCheck, EveryOutputOfASimulatedRunSaysSo) {
   ASSERT_TRUE(screen.started());
   EXPECT_TRUE(screen.WaitForOutput(label, 10s)) << screen.out();
   screen.Type("q");
-  EXPECT_EQ(screen.Wait(10s), 0) << screen.err();
+  // The last frames tell whether the key was taken and where the shutdown stood.
+  EXPECT_EQ(screen.Wait(10s), 0) << screen.err() << "\nthe screen's last output:\n"
+                                 << screen.out().substr(screen.out().size() -
+                                                        std::min<std::size_t>(screen.out().size(), 4000));
 
   // A real port is no simulation, and is not labelled as one.
   panelsim::Simulator panel(panelsim::Scenario{}, panelsim::Options{});
