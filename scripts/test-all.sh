@@ -70,9 +70,14 @@ build() {
 
 # A build left running when the script ends early is stopped with it.
 builder=
+# The processes whose parent is $1, read from /proc (no procps needed).
+children_of() {
+  awk -v parent="$1" '/^PPid:/ && $2 == parent { split(FILENAME, path, "/"); print path[3] }' \
+    /proc/[0-9]*/status 2>/dev/null || true
+}
 kill_tree() {
   local child
-  for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+  for child in $(children_of "$1"); do kill_tree "$child"; done
   kill "$1" 2>/dev/null || true
 }
 stop_builder() {
@@ -93,7 +98,7 @@ for i in "${!presets[@]}"; do
     building_since=$SECONDS
     (
       # Before anything starts, so that every compiler inherits it.
-      renice -n 19 -p "$BASHPID" >/dev/null
+      renice -n 19 -p "$BASHPID" >/dev/null || echo "the build runs at the normal priority: renice failed"
       build "$next" >"build/$next.build.log" 2>&1
       echo "$((SECONDS - building_since))" >"build/$next.build.took"
     ) &
