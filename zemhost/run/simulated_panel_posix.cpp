@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -7,11 +10,17 @@
 #include "scenario.h"
 #include "run/simulated_panel.h"
 #include "simulator.h"
+#include "unique_fd.h"
 
 namespace zemhost {
 
 struct SimulatedPanel::Impl {
   std::unique_ptr<panelsim::Simulator> simulator;
+  // The line's own end, held for the run. When the panel hangs up, its pty
+  // is closed; held here, the pty's number stays taken, so the driver's
+  // reopen of the name fails as it would on a device that went away,
+  // instead of opening the next pty anyone on this machine makes.
+  toolbox::UniqueFd held_line;
 };
 
 SimulatedPanel::SimulatedPanel(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -73,6 +82,13 @@ std::unique_ptr<SimulatedPanel> SimulatedPanel::Start(const std::string &scenari
   std::string problem;
   if (!impl->simulator->Start(&problem)) {
     *error = "the simulated panel did not start: " + problem;
+    *failure = Failure::kLine;
+    return nullptr;
+  }
+  impl->held_line.reset(
+      ::open(impl->simulator->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!impl->held_line) {
+    *error = "the simulated panel's line cannot be held: " + std::string(std::strerror(errno));
     *failure = Failure::kLine;
     return nullptr;
   }

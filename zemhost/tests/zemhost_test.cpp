@@ -480,6 +480,44 @@ TEST(ZemhostLink, GoesDownByCountOrSilenceAndUpWithTheNextAnswer) {
   for (const std::string &file : {hung, gone, config}) unlink(file.c_str());
 }
 
+// A simulated panel that hangs up is gone as a device that went away is: the
+// driver's reopen of its name must fail, not open the next pty someone on this
+// machine makes, whose panel would answer for it. The test makes ptys after
+// the hangup, as another program would, and none of them may hear a poll.
+TEST(ZemhostLink, AGonePanelsLineIsNeverReopenedAsAStrangersPty) {
+  const std::string gone = WriteFile("gone_reopen.scn", "clock first-poll\nat poll 3 hangup\n");
+  Program run({"--simulate", gone, "--lines", "--interval", "20ms", "--timeout", "5",
+               "--reopen-after", "1", "--for", "4s"});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.WaitForOutput("link down", 10s)) << run.out() << run.err();
+  // What the kernel hands out next: the lowest free pty number, which the
+  // panel's would be if its line had been given back.
+  std::vector<panelsim::UniqueFd> strangers;
+  for (int i = 0; i < 4; ++i) {
+    panelsim::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(master) << std::strerror(errno);
+    ASSERT_EQ(grantpt(master.get()), 0);
+    ASSERT_EQ(unlockpt(master.get()), 0);
+    strangers.push_back(std::move(master));
+  }
+  // The run polls every 20 ms and reopens after each failed poll.
+  std::string heard;
+  const auto until = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    for (const panelsim::UniqueFd &master : strangers) {
+      char bytes[64];
+      const ssize_t got = read(master.get(), bytes, sizeof bytes);
+      if (got > 0) heard.append(bytes, static_cast<std::size_t>(got));
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(heard, "") << "another program's pty heard the driver\n" << run.out();
+  EXPECT_EQ(run.Wait(), 0) << run.err();
+  EXPECT_EQ(run.out().find("link up: poll answered", run.out().find("link down")), std::string::npos)
+      << "a gone panel answered again\n" << run.out();
+  unlink(gone.c_str());
+}
+
 TEST(ZemhostCommands, SendReportsTheAcknowledgement) {
   Program acked({"--simulate", kScenarios + "/quick.scn", "--send", "CP1S!", "--timeout", "5"});
   ASSERT_TRUE(acked.started());
